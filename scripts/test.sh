@@ -1,0 +1,15 @@
+#!/bin/sh
+# Builds everything and runs every test.
+#   BUILD_DIR   build folder (build)
+#   CMAKE_ARGS  extra configure arguments, e.g. -DOVIMAR_SANITIZE=ON
+#   CTEST_ARGS  extra ctest arguments, e.g. -LE kernel
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+BUILD_DIR=${BUILD_DIR:-build}
+jobs=$(nproc)
+# shellcheck disable=SC2086
+cmake -S . -B "$BUILD_DIR" ${CMAKE_ARGS:-}
+cmake --build "$BUILD_DIR" -j"$jobs"
+# shellcheck disable=SC2086
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$jobs" ${CTEST_ARGS:-}
