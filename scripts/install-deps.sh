@@ -30,3 +30,30 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     $SUDO apt-get install -y --no-install-recommends $missing
 fi
+
+# The kernel test rig boots Debian's own kernel for the ABI the installed
+# headers belong to. The image is unpacked into a cache, not installed: the
+# package would drag in udev, initramfs-tools and a bootloader hook.
+KCACHE=${OVIMAR_KERNEL_CACHE:-/var/cache/ovimar-kernel}
+kver=$(apt-cache depends linux-headers-amd64 2>/dev/null |
+       sed -n 's/.*Depends: linux-headers-//p' | head -n 1)
+if [ -z "$kver" ]; then
+    echo "install-deps: cannot resolve the kernel ABI of linux-headers-amd64" >&2
+    exit 1
+fi
+# The meta package may point past the installed headers after a point release.
+if ! dpkg-query -W -f='${Status}' "linux-headers-$kver" 2>/dev/null |
+        grep -q 'install ok installed'; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y \
+        --no-install-recommends "linux-headers-$kver"
+fi
+if [ ! -f "$KCACHE/$kver/boot/vmlinuz-$kver" ]; then
+    tmp=$(mktemp -d)
+    chmod 755 "$tmp"   # apt-get download drops to the _apt user
+    (cd "$tmp" && apt-get download "linux-image-$kver" >/dev/null)
+    $SUDO mkdir -p "$KCACHE"
+    $SUDO rm -rf "$KCACHE/$kver.part"
+    $SUDO dpkg-deb -x "$tmp"/linux-image-"$kver"_*.deb "$KCACHE/$kver.part"
+    $SUDO mv "$KCACHE/$kver.part" "$KCACHE/$kver"
+    rm -rf "$tmp"
+fi
