@@ -49,7 +49,9 @@ if ! dpkg-query -W -f='${Status}' "linux-headers-$kver" 2>/dev/null |
 fi
 if [ ! -f "$KCACHE/$kver/boot/vmlinuz-$kver" ]; then
     tmp=$(mktemp -d)
-    chmod 755 "$tmp"   # apt-get download drops to the _apt user
+    # apt-get download drops to the _apt user when it can write there.
+    chmod 755 "$tmp"
+    chown _apt "$tmp" 2>/dev/null || true
     (cd "$tmp" && apt-get download "linux-image-$kver" >/dev/null)
     $SUDO mkdir -p "$KCACHE"
     $SUDO rm -rf "$KCACHE/$kver.part"
