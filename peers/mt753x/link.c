@@ -131,7 +131,3 @@ int sim_link_init(struct dentry *dir)
 	debugfs_create_atomic_t("listeners", 0400, dir, &sim_listeners);
 	return 0;
 }
-
-void sim_link_exit(void)
-{
-}

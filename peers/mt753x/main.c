@@ -22,11 +22,9 @@ static int __init sim_init(void)
 		goto fail_dir;
 	err = sim_genl_init(sim_dir);
 	if (err)
-		goto fail_link;
+		goto fail_dir;
 	return 0;
 
-fail_link:
-	sim_link_exit();
 fail_dir:
 	debugfs_remove_recursive(sim_dir);
 	return err;
@@ -36,7 +34,6 @@ static void __exit sim_exit(void)
 {
 	debugfs_remove_recursive(sim_dir);
 	sim_genl_exit();
-	sim_link_exit();
 }
 
 module_init(sim_init);

@@ -7,7 +7,6 @@
 #define SIM_PORTS 7
 
 int sim_link_init(struct dentry *dir);
-void sim_link_exit(void);
 int sim_genl_init(struct dentry *dir);
 void sim_genl_exit(void);
 

@@ -63,22 +63,26 @@ for s in $suites; do
 done
 
 # Project modules: each folder built once by Kbuild in a copy, with the
-# symbols of every module built before it.
+# symbols of every module built before it. Every kmod/ folder is built even
+# when no suite loads it, so it still has to compile.
 symvers=
 built=
-for s in $suites; do
-    for m in $(suite_var "$s" SUITE_MODULES); do
-        case " $built " in *" $m "*) continue ;; esac
-        built="$built $m"
-        b=$out/mod/$(echo "$m" | tr / _)
-        cp -r "$root/$m" "$b"
-        if ! make -s -C "$kdir" M="$b" KCFLAGS=-Werror \
-                KBUILD_EXTRA_SYMBOLS="$symvers" modules >"$b.log" 2>&1; then
-            cat "$b.log"; echo "rig: building $m failed"; exit 1
-        fi
-        symvers="$symvers $b/Module.symvers"
-        cp "$b"/*.ko "$out/root/lib/modules/project/"
-    done
+all_mods=
+for s in $suites; do all_mods="$all_mods $(suite_var "$s" SUITE_MODULES)"; done
+for k in "$root"/kmod/*/Kbuild; do
+    if [ -f "$k" ]; then all_mods="$all_mods kmod/$(basename "$(dirname "$k")")"; fi
+done
+for m in $all_mods; do
+    case " $built " in *" $m "*) continue ;; esac
+    built="$built $m"
+    b=$out/mod/$(echo "$m" | tr / _)
+    cp -r "$root/$m" "$b"
+    if ! make -s -C "$kdir" M="$b" KCFLAGS=-Werror \
+            KBUILD_EXTRA_SYMBOLS="$symvers" modules >"$b.log" 2>&1; then
+        cat "$b.log"; echo "rig: building $m failed"; exit 1
+    fi
+    symvers="$symvers $b/Module.symvers"
+    cp "$b"/*.ko "$out/root/lib/modules/project/"
 done
 
 # In-tree modules from Debian's image, named by their path under kernel/.
