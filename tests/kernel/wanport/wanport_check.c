@@ -167,6 +167,7 @@ struct timed_write {
     const char *text;
     long ret;
     double t0, t1;
+    int done;
 };
 
 static void *writer(void *arg)
@@ -176,12 +177,18 @@ static void *writer(void *arg)
     w->t0 = now_ms();
     w->ret = wand_write(w->text);
     w->t1 = now_ms();
+    __atomic_store_n(&w->done, 1, __ATOMIC_RELEASE);
     return NULL;
+}
+
+static int finished(struct timed_write *w)
+{
+    return __atomic_load_n(&w->done, __ATOMIC_ACQUIRE);
 }
 
 static void choosing(void)
 {
-    struct timed_write w = { "2", 0, 0, 0 }, w3 = { "3", 0, 0, 0 };
+    struct timed_write w = { "2", 0, 0, 0, 0 }, w3 = { "3", 0, 0, 0, 0 };
     pthread_t th;
     int saw_pause = 0, eth1_off_in_pause = 0;
 
@@ -192,7 +199,7 @@ static void choosing(void)
     check_int(carrier("eth1"), 1, "eth1 follows port 2's link (up)");
 
     pthread_create(&th, NULL, writer, &w3);
-    while (!w3.t1) {
+    while (!finished(&w3)) {
         if (!strcmp(wand(), "-1\n")) {
             saw_pause = 1;
             eth1_off_in_pause |= carrier("eth1") == 0;
@@ -208,7 +215,6 @@ static void choosing(void)
     sim_link(0xd); /* port 3 comes up */
     check_str(carriers(), "11011", "port 3 up: eth1 and eth0.6 on");
     sim_quiet(0x5); /* port 3 drops without telling anyone */
-    w3.t0 = w3.t1 = 0;
     writer(&w3);
     check(w3.t1 - w3.t0 < 200, "write 3 again does not pause (%.0f ms)", w3.t1 - w3.t0);
     check_int(carrier("eth1"), 0, "write 3 again re-reads port 3's link");
@@ -270,12 +276,14 @@ static void bring_up_without_link(void)
 
 static void concurrent_writers(void)
 {
-    struct timed_write a = { "3", 0, 0, 0 }, b = { "1", 0, 0, 0 };
+    struct timed_write a = { "3", 0, 0, 0, 0 }, b = { "1", 0, 0, 0, 0 };
     pthread_t ta, tb;
+    double t0;
 
     check_int(wand_write("2"), 1, "write 2");
     pthread_create(&ta, NULL, writer, &a);
-    while (strcmp(wand(), "-1\n"))
+    t0 = now_ms();
+    while (strcmp(wand(), "-1\n") && !finished(&a) && now_ms() - t0 < 2000)
         usleep(1000); /* a is in its pause */
     pthread_create(&tb, NULL, writer, &b);
     pthread_join(ta, NULL);
