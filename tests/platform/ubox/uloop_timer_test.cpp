@@ -67,7 +67,7 @@ TEST_F(Timeouts, FireInDeadlineOrderNeverEarly)
     const std::vector<std::pair<Timer *, int>> expected = {{&a, 30}, {&b, 10}, {&c, 20}, {&d, 10}};
     for (auto [tm, ms] : expected) {
         EXPECT_GE(tm->fired_after, ms) << tm->name;
-        EXPECT_LT(tm->fired_after, ms + 40) << tm->name;
+        EXPECT_LT(tm->fired_after, ms + 100) << tm->name;
         EXPECT_FALSE(tm->t.pending);
     }
 }
@@ -106,7 +106,7 @@ TEST_F(Timeouts, ReaddingPendingIsRefusedAndSetRearms)
     uloop_run();
     EXPECT_EQ(t.fires, 1);
     EXPECT_GE(t.fired_after, 10);
-    EXPECT_LT(t.fired_after, 80);
+    EXPECT_LT(t.fired_after, 150);
     EXPECT_EQ(uloop_timeout_cancel(&t.t), -1);  // no longer pending
 }
 
@@ -175,7 +175,7 @@ TEST_F(Timeouts, TimeLimitedRunReturnsAtLimitAndFiresTimersOnTheWay)
     EXPECT_EQ(uloop_run_timeout(200), 0);
     int64_t took = ms_since(t0);
     EXPECT_GE(took, 200);
-    EXPECT_LT(took, 300);
+    EXPECT_LT(took, 400);
     EXPECT_EQ(early.fires, 1);
     EXPECT_EQ(far.fires, 0);
     EXPECT_TRUE(far.t.pending);
@@ -241,17 +241,17 @@ TEST_F(Timeouts, IdleLoopSleepsBetweenDeadlines)
     tick.t.cb = rearm;
     tick.max = 10;
     tick.ms = 100;
+    auto t0 = clk::now();
     uloop_timeout_set(&tick.t, 100);
 
     Usage before = usage();
-    auto t0 = clk::now();
     uloop_run();
     int64_t took = ms_since(t0);
     Usage after = usage();
 
     EXPECT_EQ(tick.fires, 10);
     EXPECT_GE(took, 1000);
-    EXPECT_LT(took, 1300);
+    EXPECT_LT(took, 1600);
     EXPECT_LT(after.cpu_us - before.cpu_us, 100000) << "loop spun";
     EXPECT_GE(after.sleeps - before.sleeps, 10);
     EXPECT_LT(after.sleeps - before.sleeps, 40);
