@@ -167,6 +167,9 @@ int main(int argc, char **argv)
     if (!parse_args(argc, argv, o))
         return usage();
 
+    // An ignored SIGCHLD, inherited from the caller, would reap the
+    // command before its status could be read.
+    signal(SIGCHLD, SIG_DFL);
     sigset_t wanted, old;
     sigemptyset(&wanted);
     sigaddset(&wanted, SIGCHLD);

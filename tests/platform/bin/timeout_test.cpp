@@ -2,7 +2,10 @@
 // shell as the agent runs it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -43,6 +46,19 @@ TEST(Timeout, PassesOutputAndStatusThrough)
 
     r = timeout({"-t", "5", "sh", "-c", "kill -USR1 $$"});
     EXPECT_EQ(r.code, 128 + 10);
+
+    // A caller that ignores SIGCHLD still gets the status.
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGCHLD, SIG_IGN);
+        execl(TIMEOUT_BIN, TIMEOUT_BIN, "-t", "5", "sh", "-c", "exit 4", nullptr);
+        _exit(99);
+    }
+    ASSERT_GT(pid, 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 4);
 }
 
 TEST(Timeout, EndsTheCommandAtTheLimit)
