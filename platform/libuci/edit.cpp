@@ -137,9 +137,12 @@ int remove(uci_context *ctx, uci_ptr *ptr, bool track)
         return UCI_OK;
     }
 
+    // A named option that is missing must never widen to its section.
+    if (ptr->option && !ptr->o)
+        return fail(ctx, UCI_ERR_NOTFOUND);
     if (track)
         delta_add(&ptr->p->delta, UCI_CMD_REMOVE, ptr->section, ptr->option, nullptr);
-    if (ptr->option && ptr->o) {
+    if (ptr->option) {
         free_element(&ptr->o->e);
         ptr->o = nullptr;
     } else {

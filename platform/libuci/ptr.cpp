@@ -106,6 +106,8 @@ int lookup(uci_context *ctx, uci_ptr *ptr, char *str, bool extended)
     }
     ptr->flags = static_cast<decltype(ptr->flags)>(ptr->flags | uci_ptr::UCI_LOOKUP_DONE);
 
+    if (!ptr->p && ptr->s)
+        ptr->p = ptr->s->package;
     uci_element *e;
     if (ptr->p) {
         e = &ptr->p->e;

@@ -220,6 +220,17 @@ TEST(UciCommit, DeleteAndListEdits)
     ASSERT_EQ(c.lookup("z.a.nosuch", ptr), UCI_OK);
     EXPECT_EQ(uci_delete(c, &ptr), UCI_ERR_NOTFOUND);
 
+    // A pointer filled by hand: the section alone locates the package,
+    // and a missing option never widens the delete to the section.
+    uci_ptr hand{};
+    hand.s = uci_lookup_section(c, uci_lookup_package(c, "z"), "a");
+    hand.option = "nosuch";
+    EXPECT_EQ(uci_delete(c, &hand), UCI_ERR_NOTFOUND);
+    hand.flags = static_cast<decltype(hand.flags)>(uci_ptr::UCI_LOOKUP_DONE |
+                                                   uci_ptr::UCI_LOOKUP_COMPLETE);
+    EXPECT_EQ(uci_delete(c, &hand), UCI_ERR_NOTFOUND);
+    EXPECT_EQ(c.get("z.a"), "t");
+
     ASSERT_EQ(c.lookup("z.a.gone", ptr), UCI_OK);
     ASSERT_EQ(uci_delete(c, &ptr), UCI_OK);
     EXPECT_EQ(ptr.o, nullptr);
