@@ -242,17 +242,9 @@ void ubus_shutdown(struct ubus_context *ctx)
     blob_buf_free(&scratch());
     if (!ctx)
         return;
+    // The objects are left alone: their owner may have freed them already.
     close_socket(ctx);
     drop_pending(ctx);
-    // The objects are the caller's: leave them ready to be added again.
-    ubus_object *obj, *tmp;
-    if (ctx->objects.count) {
-        avl_remove_all_elements(&ctx->objects, obj, avl, tmp) {
-            obj->id = 0;
-            if (obj->type)
-                obj->type->id = 0;
-        }
-    }
 }
 
 void ubus_free(struct ubus_context *ctx)
