@@ -47,6 +47,12 @@ void Peer::start(const std::string &sock, const std::string &log_path,
     ASSERT_TRUE(wait_output("ready", 5000)) << output();
 }
 
+bool Peer::stop_clean()
+{
+    int st = child.stop(SIGTERM, 5000);
+    return st >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
 std::string Peer::output() const
 {
     return testsupport::read_file(log);

@@ -33,6 +33,8 @@ struct Peer {
     std::string output() const;
     // Waits until the output has grown by text past offset from.
     bool wait_output(const std::string &text, int timeout_ms = 3000, size_t from = 0) const;
+    // SIGTERM; true when it exited 0.
+    bool stop_clean();
 };
 
 struct Ctx {
@@ -66,6 +68,13 @@ protected:
     std::string sock = dir.file("ubus.sock");
     Daemon daemon;
     void SetUp() override { daemon.start(sock, dir.file("ubusd.log")); }
+    // Every daemon a test leaves running must stop cleanly: no leaks.
+    void TearDown() override
+    {
+        if (daemon.child.running()) {
+            EXPECT_TRUE(daemon.stop_clean()) << testsupport::read_file(dir.file("ubusd.log"));
+        }
+    }
     Peer peer(const std::string &name = "test", std::vector<std::string> args = {});
     testsupport::Result ubus(std::vector<std::string> args, int timeout_ms = 10000);
 };

@@ -48,6 +48,7 @@ TEST_F(CallTest, RepliesReachTheCallerWithItsPrivatePointer)
 
     // A call without a data handler still completes.
     EXPECT_EQ(ubus_invoke(c.ctx, id, "echo", nullptr, nullptr, nullptr, 3000), UBUS_STATUS_OK);
+    EXPECT_TRUE(callee.stop_clean()) << callee.output();
 }
 
 TEST_F(CallTest, MissingObjectsAndMethodsHaveTheirStatus)
@@ -120,6 +121,7 @@ TEST_F(CallTest, DeferredRepliesComeBackInTheirOwnTime)
     int st = slow.wait(5000);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     EXPECT_NE(testsupport::read_file(out).find(R"("tag": "slow")"), std::string::npos);
+    EXPECT_TRUE(callee.stop_clean()) << callee.output();
 }
 
 TEST_F(CallTest, ManyCallersAtOnceEachGetTheirOwnReplies)
@@ -189,6 +191,7 @@ TEST_F(CallTest, MessagesAreBoundAtOneMebibyte)
     EXPECT_EQ(r.data[0].size(), 1000000u + 10);
 
     EXPECT_EQ(call(c.ctx, "test", "echo", "{}").status, UBUS_STATUS_OK);
+    EXPECT_TRUE(callee.stop_clean()) << callee.output();
 }
 
 namespace {

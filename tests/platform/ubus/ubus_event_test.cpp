@@ -119,6 +119,7 @@ TEST_F(EventTest, EventsReachEveryMatchingSubscriberOnce)
     EXPECT_EQ(send(other.ctx, "from.other", "{}"), 0);
     pump(100);
     EXPECT_EQ(g_count, 1);
+    EXPECT_TRUE(sub2.stop_clean()) << sub2.output();
 }
 
 TEST_F(EventTest, PatternsAreChecked)
@@ -226,8 +227,7 @@ TEST_F(EventTest, ClientsReconnectAfterTheDaemonRestarts)
     EXPECT_EQ(send(s.ctx, "Notify", R"({"method":"x"})"), 0);
     EXPECT_TRUE(p.wait_output("event Notify {\"method\":\"x\"}")) << p.output();
 
-    int st = p.child.stop();
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << p.output();
+    EXPECT_TRUE(p.stop_clean()) << p.output();
 }
 
 TEST_F(EventTest, ACallInFlightFailsWhenTheDaemonDies)
