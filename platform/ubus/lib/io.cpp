@@ -75,26 +75,27 @@ int read_msg(ubus_context *ctx, ubus_msghdr_buf *out)
             dst = reinterpret_cast<uint8_t *>(ctx->msgbuf.data) + got;
             want = ctx->msgbuf_data_len - got;
         }
-        ssize_t n = want ? recv(ctx->sock.fd, dst, want, MSG_DONTWAIT) : 0;
-        if (want && n <= 0) {
+        if (want) {
+            ssize_t n = recv(ctx->sock.fd, dst, want, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 return 0;
-            return -1;
-        }
-        bool head_done = ctx->rx_have < HEAD_LEN &&
-                         ctx->rx_have + static_cast<size_t>(n) == HEAD_LEN;
-        ctx->rx_have += static_cast<uint32_t>(n);
-        if (head_done) {
-            size_t raw;
-            if (!ubus_wire::check_head(ctx->rx_head, &ctx->msgbuf.hdr, &raw))
+            if (n <= 0)
                 return -1;
-            ctx->msgbuf.data = static_cast<blob_attr *>(malloc(raw));
-            if (!ctx->msgbuf.data)
-                return -1;
-            memcpy(ctx->msgbuf.data, ctx->rx_head + HDR_LEN, sizeof(blob_attr));
-            ctx->msgbuf_data_len = static_cast<uint32_t>(raw);
+            bool head_done = ctx->rx_have < HEAD_LEN &&
+                             ctx->rx_have + static_cast<size_t>(n) == HEAD_LEN;
+            ctx->rx_have += static_cast<uint32_t>(n);
+            if (head_done) {
+                size_t raw;
+                if (!ubus_wire::check_head(ctx->rx_head, &ctx->msgbuf.hdr, &raw))
+                    return -1;
+                ctx->msgbuf.data = static_cast<blob_attr *>(malloc(raw));
+                if (!ctx->msgbuf.data)
+                    return -1;
+                memcpy(ctx->msgbuf.data, ctx->rx_head + HDR_LEN, sizeof(blob_attr));
+                ctx->msgbuf_data_len = static_cast<uint32_t>(raw);
+            }
         }
         if (ctx->rx_have >= HEAD_LEN && ctx->rx_have == HDR_LEN + ctx->msgbuf_data_len) {
             out->hdr = ctx->msgbuf.hdr;

@@ -254,3 +254,35 @@ TEST_F(EventTest, ACallInFlightFailsWhenTheDaemonDies)
     EXPECT_EQ(ubus_send_event(a.ctx, "x", nullptr), UBUS_STATUS_CONNECTION_FAILED);
     EXPECT_LT(now() - t0, 1.0);
 }
+
+namespace {
+
+int g_connected;
+void on_connect(ubus_context *)
+{
+    g_connected++;
+}
+
+} // namespace
+
+TEST_F(EventTest, AutoConnectComesBackByItself)
+{
+    ubus_auto_conn conn{};
+    conn.path = sock.c_str();
+    conn.cb = on_connect;
+    g_connected = 0;
+    ubus_auto_connect(&conn);
+    ASSERT_EQ(g_connected, 1);
+    uint32_t first = conn.ctx.local_id;
+
+    ASSERT_TRUE(daemon.stop_clean());
+    daemon.start(sock, dir.file("ubusd2.log"));
+    // It retries every second until the new daemon greets it.
+    EXPECT_TRUE(testsupport::wait_for(4000, [&] {
+        uloop_run_timeout(20);
+        return conn.ctx.local_id != first && conn.ctx.sock.registered;
+    }));
+    uint32_t id;
+    EXPECT_EQ(ubus_lookup_id(&conn.ctx, "none", &id), UBUS_STATUS_NOT_FOUND);
+    ubus_auto_shutdown(&conn);
+}
