@@ -154,13 +154,3 @@ TEST_F(CommandTest, WaitForReturnsOnceTheObjectsAppear)
     r = ubus({"-t", "1", "wait_for", "never"});
     EXPECT_EQ(r.code, UBUS_STATUS_TIMEOUT);
 }
-
-TEST(StatusText, AsTheRouterLibraryNamesThem)
-{
-    EXPECT_STREQ(ubus_strerror(UBUS_STATUS_OK), "Success");
-    EXPECT_STREQ(ubus_strerror(UBUS_STATUS_NO_DATA), "No response");
-    EXPECT_STREQ(ubus_strerror(UBUS_STATUS_CONNECTION_FAILED), "Connection failed");
-    EXPECT_STREQ(ubus_strerror(UBUS_STATUS_SYSTEM_ERROR), "System error");
-    EXPECT_STREQ(ubus_strerror(__UBUS_STATUS_LAST), "Unknown error: 14");
-    EXPECT_STREQ(ubus_strerror(-3), "Unknown error: -3");
-}
