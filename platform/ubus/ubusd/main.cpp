@@ -97,12 +97,14 @@ int listen_on(const std::string &path)
     return fd;
 }
 
-// Only the socket this daemon made goes: a newer daemon may own the path.
+// Only the socket this daemon made goes: a newer daemon may own the path
+// (and may even have been given the same inode number).
 void unlink_own(const std::string &path, const struct stat &mine)
 {
     struct stat there;
     if (stat(path.c_str(), &there) == 0 && there.st_dev == mine.st_dev &&
-        there.st_ino == mine.st_ino)
+        there.st_ino == mine.st_ino && there.st_ctim.tv_sec == mine.st_ctim.tv_sec &&
+        there.st_ctim.tv_nsec == mine.st_ctim.tv_nsec)
         unlink(path.c_str());
 }
 

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -344,14 +343,27 @@ TEST(DaemonCommand, SocketFromOptionOrEnvironment)
     EXPECT_EQ(r.code, 0) << r.err;
 
     // A second daemon on the same path takes it over; the first, stopped,
-    // leaves the newer socket alone.
+    // leaves the newer socket alone. An object on the first tells them apart.
+    ubus_context *on_first = ubus_connect(sock.c_str());
+    ASSERT_NE(on_first, nullptr);
+    static const ubus_method none[] = {{"m", nullptr, 0, 0, nullptr, 0}};
+    static ubus_object_type type = {"t", 0, none, 1};
+    ubus_object mark{};
+    mark.name = "on.first";
+    mark.type = &type;
+    mark.methods = none;
+    mark.n_methods = 1;
+    ASSERT_EQ(ubus_add_object(on_first, &mark), 0);
     testsupport::Child d2({UBUSD_BIN, "-s", sock}, dir.file("d2.log"));
-    struct stat first;
-    ASSERT_EQ(stat(sock.c_str(), &first), 0);
     ASSERT_TRUE(testsupport::wait_for(3000, [&] {
-        struct stat now_st;
-        return stat(sock.c_str(), &now_st) == 0 && now_st.st_ino != first.st_ino;
+        ubus_context *c = ubus_connect(sock.c_str());
+        uint32_t id;
+        bool second = c && ubus_lookup_id(c, "on.first", &id) == UBUS_STATUS_NOT_FOUND;
+        if (c)
+            ubus_free(c);
+        return second;
     }));
+    ubus_free(on_first);
     int st = d.stop();
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     r = testsupport::run({UBUS_BIN, "list"}, o);
