@@ -236,7 +236,9 @@ TEST(WscProfile, RepeatedOptionStandsInForAMissingOne)
 TEST(WscProfile, MalformedBssidExits255)
 {
     for (const char *mac : {"00:11:22:33:44:5G", "00-11-22-33-44-55", "0:11:22:33:44:55",
-                            "00:11:22:33:44", "001122334455", ""}) {
+                            "00:11:22:33:44", "001122334455", "",
+                            // Longer than an address, though it starts with one.
+                            "00:11:22:33:44:55:66", "00:11:22:33:44:55x"}) {
         Driver d;
         auto r = d.run(TOOL, {"-i", "wl0", "-b", mac, "-s", "x"});
         EXPECT_EQ(r.code, 255) << mac;

@@ -61,13 +61,16 @@ int set_key(wsc_args &a, const char *v)
     return 0;
 }
 
+// Checked as typed: a cut copy would let anything after a valid address
+// through.
 int set_bssid(wsc_args &a, const char *v)
 {
+    if (wsc_mac_is_valid(v) != 0) {
+        puts("input macaddr is invalid !!!");
+        return -1;
+    }
     copy_cut(a.bssid, v, MAC_TEXT_MAX);
-    if (wsc_mac_is_valid(a.bssid) == 0)
-        return 0;
-    puts("input macaddr is invalid !!!");
-    return -1;
+    return 0;
 }
 
 int set_role(wsc_args &a, const char *v)
