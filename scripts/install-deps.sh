@@ -30,3 +30,42 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     $SUDO apt-get install -y --no-install-recommends $missing
 fi
+
+# The kernel test rig boots Debian's own kernel for the ABI the installed
+# headers belong to. The image is unpacked into a cache, not installed: the
+# package would drag in udev, initramfs-tools and a bootloader hook.
+KCACHE=${OVIMAR_KERNEL_CACHE:-/var/cache/ovimar-kernel}
+
+# Resolves the ABI (never fixed here: point releases move it), installs its
+# headers and unpacks its image unless cached.
+fetch_kernel() {
+    kver=$(apt-cache depends linux-headers-amd64 2>/dev/null |
+           sed -n 's/.*Depends: linux-headers-//p' | head -n 1)
+    [ -n "$kver" ] || return 1
+    # The meta package may point past the installed headers after a point release.
+    if ! dpkg-query -W -f='${Status}' "linux-headers-$kver" 2>/dev/null |
+            grep -q 'install ok installed'; then
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y \
+            --no-install-recommends "linux-headers-$kver" || return 1
+    fi
+    [ -f "$KCACHE/$kver/boot/vmlinuz-$kver" ] && return 0
+    tmp=$(mktemp -d)
+    # apt-get download drops to the _apt user when it can write there.
+    chmod 755 "$tmp"
+    chown _apt "$tmp" 2>/dev/null || true
+    # set -e does not reach into a function called as a condition.
+    ok=0
+    (cd "$tmp" && apt-get download "linux-image-$kver" >/dev/null) &&
+        $SUDO mkdir -p "$KCACHE" &&
+        $SUDO rm -rf "$KCACHE/$kver.part" &&
+        $SUDO dpkg-deb -x "$tmp"/linux-image-"$kver"_*.deb "$KCACHE/$kver.part" &&
+        $SUDO mv "$KCACHE/$kver.part" "$KCACHE/$kver" || ok=1
+    rm -rf "$tmp"
+    return $ok
+}
+
+# Stale package lists name an image that left the archive: refresh once.
+if ! fetch_kernel; then
+    $SUDO apt-get update
+    fetch_kernel || { echo "install-deps: cannot fetch the kernel image for the rig" >&2; exit 1; }
+fi
