@@ -30,7 +30,7 @@ else
     suites=$(sed 's/#.*//' "$here/suites" | tr -s ' \n' ' ')
 fi
 
-skip() { echo "SKIP: $*"; exit 77; }
+skip() { rm -f "$out/bench.txt"; echo "SKIP: $*"; exit 77; }
 elapsed() { echo "$(date +%s.%N) $t0" | awk '{printf "%.1f", $1 - $2}'; }
 
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not installed"
@@ -163,6 +163,9 @@ for s in $suites; do
     total_p=$((total_p + p)); total_f=$((total_f + f))
     echo "$s: $p passed, $f failed (done at $(cat "$out/$s.time") s, log $out/$s.log)"
 done
+# Benchmarks print "BENCH ..." lines of figures, gathered in bench.txt.
+for s in $suites; do grep -a '^BENCH ' "$out/$s.log" | tr -d '\r' || true; done >"$out/bench.txt"
+cat "$out/bench.txt"
 echo "rig: $kver, $(elapsed) s in all"
 echo "$total_p passed, $total_f failed"
 exit $bad
