@@ -13,3 +13,9 @@ cmake -S . -B "$BUILD_DIR" ${CMAKE_ARGS:-}
 cmake --build "$BUILD_DIR" -j"$jobs"
 # shellcheck disable=SC2086
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$jobs" ${CTEST_ARGS:-}
+# The kernel rig's benchmark figures (printed, never judged), when it ran.
+bench=$BUILD_DIR/tests/kernel/rig/bench.txt
+if [ -s "$bench" ]; then
+    echo "Kernel rig benchmarks:"
+    cat "$bench"
+fi

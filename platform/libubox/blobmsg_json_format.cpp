@@ -40,6 +40,7 @@ void put_string(writer &w, const char *str)
         case '\r': esc = 'r'; break;
         case '"': esc = '"'; break;
         case '\\': esc = '\\'; break;
+        case '/': esc = '/'; break; // as the router's library writes it
         default:
             if (*p < ' ')
                 esc = 'u';
