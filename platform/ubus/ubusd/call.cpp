@@ -1,0 +1,121 @@
+// Calls in flight: forwarded to the object's owner, answered back to the
+// caller. A call whose object goes away is failed at once, so that no
+// caller waits on an answer that cannot come.
+#include "ubusd.h"
+
+#include <unordered_map>
+
+namespace ubusd {
+
+namespace {
+
+struct call {
+    uint32_t objid;
+};
+
+// By caller and sequence number: a caller has one call per number.
+std::unordered_map<uint64_t, call> g_calls;
+
+uint64_t key(uint32_t caller, uint16_t seq)
+{
+    return static_cast<uint64_t>(caller) << 16 | seq;
+}
+
+// To the caller, the answer comes from the object.
+void reply(uint32_t caller, const ubus_msghdr &req, uint32_t objid, int type, blob_attr *data,
+           int status)
+{
+    client *cl = client_get(caller);
+    if (!cl)
+        return;
+    blob_buf &b = scratch();
+    blob_buf_init(&b, 0);
+    if (type == UBUS_MSG_STATUS)
+        blob_put_int32(&b, UBUS_ATTR_STATUS, static_cast<uint32_t>(status));
+    blob_put_int32(&b, UBUS_ATTR_OBJID, objid);
+    if (data)
+        blob_put(&b, UBUS_ATTR_DATA, blob_data(data), static_cast<unsigned int>(blob_len(data)));
+    ubus_msghdr hdr = req;
+    hdr.type = static_cast<uint8_t>(type);
+    hdr.peer = objid;
+    client_send(cl, hdr, b.head);
+}
+
+} // namespace
+
+int call_invoke(client *cl, msg &m, object *obj)
+{
+    blob_buf &b = scratch();
+    blob_buf_init(&b, 0);
+    blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
+    blob_put_string(&b, UBUS_ATTR_METHOD, blob_get_string(m.tb[UBUS_ATTR_METHOD]));
+    blob_attr *data = m.tb[UBUS_ATTR_DATA];
+    if (data)
+        blob_put(&b, UBUS_ATTR_DATA, blob_data(data), static_cast<unsigned int>(blob_len(data)));
+    if (blob_pad_len(b.head) > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    g_calls[key(cl->id, m.hdr.seq)] = call{obj->id};
+    ubus_msghdr hdr{};
+    hdr.type = UBUS_MSG_INVOKE;
+    hdr.seq = m.hdr.seq;
+    hdr.peer = cl->id;
+    client_send(obj->owner, hdr, b.head);
+    return -1;
+}
+
+int call_response(client *cl, msg &m)
+{
+    blob_attr **tb = m.tb;
+    bool status = m.hdr.type == UBUS_MSG_STATUS;
+    if (!tb[UBUS_ATTR_OBJID] || (status && !tb[UBUS_ATTR_STATUS]) ||
+        (!status && (!tb[UBUS_ATTR_DATA] || !ubus_wire::check_table(tb[UBUS_ATTR_DATA]))))
+        return -1;
+
+    uint32_t objid = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+    object *obj = object_get(objid);
+    auto it = g_calls.find(key(m.hdr.peer, m.hdr.seq));
+    // Only the owner answers, and only a call still in flight.
+    if (!obj || obj->owner != cl || it == g_calls.end() || it->second.objid != objid)
+        return -1;
+    if (status) {
+        g_calls.erase(it);
+        reply(m.hdr.peer, m.hdr, objid, UBUS_MSG_STATUS, nullptr,
+              static_cast<int>(blob_get_u32(tb[UBUS_ATTR_STATUS])));
+    } else {
+        reply(m.hdr.peer, m.hdr, objid, UBUS_MSG_DATA, tb[UBUS_ATTR_DATA], 0);
+    }
+    return -1;
+}
+
+void calls_fail_object(uint32_t objid)
+{
+    for (auto it = g_calls.begin(); it != g_calls.end();) {
+        if (it->second.objid != objid) {
+            ++it;
+            continue;
+        }
+        ubus_msghdr hdr{};
+        hdr.seq = static_cast<uint16_t>(it->first & 0xffff);
+        uint32_t caller = static_cast<uint32_t>(it->first >> 16);
+        it = g_calls.erase(it);
+        reply(caller, hdr, objid, UBUS_MSG_STATUS, nullptr, UBUS_STATUS_NO_DATA);
+    }
+}
+
+void calls_drop_caller(uint32_t caller)
+{
+    for (auto it = g_calls.begin(); it != g_calls.end();) {
+        if (static_cast<uint32_t>(it->first >> 16) == caller)
+            it = g_calls.erase(it);
+        else
+            ++it;
+    }
+}
+
+void calls_free()
+{
+    g_calls.clear();
+}
+
+} // namespace ubusd

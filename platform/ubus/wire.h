@@ -1,0 +1,104 @@
+// The bus framing shared by the host libubus and ubusd: a message is a
+// struct ubus_msghdr and one blob attribute holding the UBUS_ATTR_*
+// attributes. Either side checks what it receives before it trusts it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+extern "C" {
+#include <libubox/blobmsg.h>
+#include "ubusmsg.h"
+}
+
+namespace ubus_wire {
+
+constexpr size_t HDR_LEN = sizeof(ubus_msghdr);
+// The header and the blob attribute's own header: enough to size a message.
+constexpr size_t HEAD_LEN = HDR_LEN + sizeof(blob_attr);
+// Deeper nesting than JSON text from the platform ever makes is refused,
+// so that recursive readers cannot be driven off their stack.
+constexpr int MAX_DEPTH = 64;
+
+constexpr std::array<blob_attr_info, UBUS_ATTR_MAX> make_policy()
+{
+    std::array<blob_attr_info, UBUS_ATTR_MAX> p{};
+    p[UBUS_ATTR_STATUS].type = BLOB_ATTR_INT32;
+    p[UBUS_ATTR_OBJPATH].type = BLOB_ATTR_STRING;
+    p[UBUS_ATTR_OBJID].type = BLOB_ATTR_INT32;
+    p[UBUS_ATTR_METHOD].type = BLOB_ATTR_STRING;
+    p[UBUS_ATTR_OBJTYPE].type = BLOB_ATTR_INT32;
+    p[UBUS_ATTR_SIGNATURE].type = BLOB_ATTR_NESTED;
+    p[UBUS_ATTR_DATA].type = BLOB_ATTR_NESTED;
+    p[UBUS_ATTR_TARGET].type = BLOB_ATTR_INT32;
+    p[UBUS_ATTR_ACTIVE].type = BLOB_ATTR_INT8;
+    p[UBUS_ATTR_NO_REPLY].type = BLOB_ATTR_INT8;
+    p[UBUS_ATTR_SUBSCRIBERS].type = BLOB_ATTR_NESTED;
+    p[UBUS_ATTR_USER].type = BLOB_ATTR_STRING;
+    p[UBUS_ATTR_GROUP].type = BLOB_ATTR_STRING;
+    return p;
+}
+
+inline constexpr std::array<blob_attr_info, UBUS_ATTR_MAX> POLICY = make_policy();
+
+// Checks the first HEAD_LEN bytes of a message; on success gives its
+// header and the length of its blob attribute (header included).
+inline bool check_head(const uint8_t *head, ubus_msghdr *hdr, size_t *raw)
+{
+    blob_attr attr;
+    memcpy(hdr, head, HDR_LEN);
+    memcpy(&attr, head + HDR_LEN, sizeof(attr));
+    if (hdr->version != 0)
+        return false;
+    *raw = blob_raw_len(&attr);
+    return *raw >= sizeof(blob_attr) && blob_pad_len(&attr) <= UBUS_MAX_MSGLEN;
+}
+
+// tb: UBUS_ATTR_MAX entries; attributes of the wrong type are left out.
+inline void parse(blob_attr *msg, blob_attr **tb)
+{
+    blob_parse_untrusted(msg, blob_raw_len(msg), tb, POLICY.data(), UBUS_ATTR_MAX);
+}
+
+// Whether len bytes at data are a well-formed run of blobmsg attributes,
+// recursively: each with a name header when names is set (a table's
+// members), any otherwise.
+inline bool check_blobmsg(const void *data, size_t len, bool names, int depth = 0)
+{
+    if (depth > MAX_DEPTH)
+        return false;
+    auto *cur = static_cast<const blob_attr *>(data);
+    size_t rem = len;
+    while (rem > 0) {
+        if (rem < sizeof(blob_attr))
+            return false;
+        size_t raw = blob_raw_len(cur);
+        if (raw < sizeof(blob_attr) || raw > rem)
+            return false;
+        if (names && !blob_is_extended(cur))
+            return false;
+        // Empty names pass: JSON allows the key "".
+        if (!blobmsg_check_attr_len(cur, false, rem))
+            return false;
+        int type = blobmsg_type(cur);
+        if ((type == BLOBMSG_TYPE_ARRAY || type == BLOBMSG_TYPE_TABLE) &&
+            !check_blobmsg(blobmsg_data(cur), blobmsg_data_len(cur),
+                           type == BLOBMSG_TYPE_TABLE, depth + 1))
+            return false;
+        size_t pad = blob_pad_len(cur);
+        if (pad >= rem)
+            break;
+        rem -= pad;
+        cur = blob_next(cur);
+    }
+    return true;
+}
+
+// A message's DATA or SIGNATURE attribute: a table's members.
+inline bool check_table(const blob_attr *attr)
+{
+    return check_blobmsg(blob_data(attr), blob_len(attr), true);
+}
+
+} // namespace ubus_wire
