@@ -1,0 +1,72 @@
+// Settings and identities mirrored from UCI "ovimar" and "zorvex_group".
+#pragma once
+
+#include <cstddef>
+
+struct uci_context;
+struct uci_section;
+
+struct config_server {
+    char domain[128];
+};
+
+struct config_https {
+    int port;
+    int connect_timeout;
+};
+
+struct config_auth {
+    char path[128];
+    char cwmp_version[64];
+    char method[32];
+};
+
+struct config_get_mqtt_server {
+    char path[128];
+    char cwmp_version[64];
+    char method[32];
+    int retries;
+};
+
+struct config_mqtt {
+    int default_qos;
+    bool default_retain;
+};
+
+constexpr size_t DEV_ID_LEN = 64;
+constexpr size_t SECRET_LEN = 128;
+constexpr size_t DEV_STATUS_BLOCK_LEN = DEV_ID_LEN + SECRET_LEN;
+
+// devId and secret travel as one 192-byte block.
+struct dev_status {
+    char devId[DEV_ID_LEN];
+    char secret[SECRET_LEN];
+    int connected_times;
+};
+
+struct bind_info {
+    char devId[44];
+    char regCode[64];
+    char AppId[32];
+};
+
+extern struct config_server g_config_server;
+extern struct config_https g_config_https;
+extern struct config_auth g_config_auth;
+extern struct config_get_mqtt_server g_config_get_mqtt_server;
+extern struct config_mqtt g_config_mqtt;
+extern struct dev_status g_dev_status;
+extern struct bind_info g_bind_info;
+
+char *uci_get_value(const char *package, const char *section, const char *option,
+                    char *buf, int size);
+void uci_set_option(struct uci_context *ctx, struct uci_section *s, const char *option,
+                    const char *value);
+int uci_delete_section(const char *package, const char *section);
+
+void config_load();
+void bind_info_load();
+int dev_status_store(const void *block);
+void dev_status_get(void *dst);
+void dev_status_clear();
+void connected_times_bump();

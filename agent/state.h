@@ -1,0 +1,54 @@
+// Registration state machine: one-second tick acting on the state it finds.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+
+enum : uint32_t {
+    OVIMAR_HTTPS_AUTH = 0,
+    OVIMAR_HTTPS_GET_SERVER = 1,
+    OVIMAR_MQTT_CONNECT = 2,
+    OVIMAR_MQTT_CONNECTING = 3,
+    OVIMAR_MQTT_RECONNECT = 4,
+    OVIMAR_MQTT_CONNECTED = 5,
+    OVIMAR_MQTT_APP_AUTH = 6,
+    // 7 is never entered
+    OVIMAR_FINISHED = 8,
+};
+
+uint32_t agent_state_get();
+void agent_state_set(uint32_t state);
+
+int state_machine_arm();
+void state_machine_tick(struct uloop_timeout *t);
+
+// What a tick calls. The defaults are the agent's own operations; tests
+// swap entries to drive the machine with a fake clock and fake peers.
+struct state_ops {
+    int (*dev_auth)();
+    int (*get_mqtt_server)();
+    int (*mqtt_connect)();
+    int (*mqtt_reconnect)();
+    int (*mqtt_teardown)();
+    void (*mqtt_loop_misc)();
+    int (*call_forward)(const char *method, const char *args);
+    void (*dev_status_get)(void *dst);
+    time_t (*now)(time_t *t);
+    int (*rand)();
+};
+
+extern struct state_ops g_state_ops;
+extern struct uloop_timeout g_state_timer;
+
+// Tick bookkeeping, process-wide.
+struct state_tick {
+    uint32_t prev_state;
+    time_t entered;
+    int retries;
+};
+
+extern struct state_tick g_state_tick;

@@ -1,0 +1,152 @@
+// ovimar-agent started for real against a host bus daemon and a private
+// configuration: identity, ticks, logging to standard output or syslog.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "env.h"
+#include "proc.h"
+
+using namespace std::chrono;
+using testsupport::Child;
+
+namespace {
+
+struct Router : PrivateRouter {
+    std::string sock = dir.file("ubus.sock");
+
+    Router()
+    {
+        auto r = testsupport::run({"nvtool", "set", "ZVEI", "ZV-0042"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        config("ovimar", "config get_mqtt_server 'get_mqtt_server'\n\toption retries '2'\n");
+    }
+
+    std::vector<std::string> agent_env() const
+    {
+        auto e = env();
+        e.push_back("HOST_UBUS_SOCKET=" + sock);
+        return e;
+    }
+
+    Child bus() const
+    {
+        Child c({UBUSD, "-s", sock}, dir.file("ubusd.log"));
+        EXPECT_TRUE(testsupport::wait_for(5000, [&] { return access(sock.c_str(), F_OK) == 0; }));
+        return c;
+    }
+};
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        n++;
+    return n;
+}
+
+} // namespace
+
+TEST(AgentStartup, LogsIdentityTicksAndStopsOnSigterm)
+{
+    Router r;
+    Child bus = r.bus();
+    std::string log = r.dir.file("agent.log");
+    auto start = steady_clock::now();
+    Child agent({OVIMAR_AGENT, "-l", "7"}, log, r.agent_env());
+
+    const std::string tick = "-----state machines:0----\n";
+    ASSERT_TRUE(testsupport::wait_for(10000, [&] {
+        return count(testsupport::read_file(log), tick) >= 3;
+    })) << testsupport::read_file(log);
+    auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    // First tick 1 s after start, then one a second: never early.
+    EXPECT_GE(took, 2900);
+
+    std::string out = testsupport::read_file(log);
+    EXPECT_NE(out.find("get ZVEI: ZV-0042\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("executing command: timeout -t 30 nvtool get ZVEI\n"), std::string::npos);
+    EXPECT_EQ(out.find("get CSN"), std::string::npos);
+    EXPECT_EQ(out.find("failed to UBUS register"), std::string::npos) << out;
+
+    int st = agent.stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(st)) << st;
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+// In a private mount namespace /dev/log is our own socket: what the agent
+// sends there is read back as the datagrams syslog(3) writes.
+TEST(AgentStartup, SyslogModeUsesDaemonFacilityAndPid)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a mount namespace";
+    Router r;
+    std::string got = r.dir.file("syslog.txt");
+    std::string agent_out = r.dir.file("agent.out");
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755"))
+            _exit(10);
+        mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3));
+        mknod("/dev/urandom", S_IFCHR | 0666, makedev(1, 9));
+        int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, "/dev/log");
+        if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a)))
+            _exit(11);
+
+        Child bus = r.bus();
+        Child agent({OVIMAR_AGENT, "-m", "0", "-l", "7"}, agent_out, r.agent_env());
+        std::string lines;
+        auto end = steady_clock::now() + seconds(10);
+        while (count(lines, "state machines:0") < 2 && steady_clock::now() < end) {
+            pollfd p{s, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0)
+                continue;
+            char buf[2048];
+            ssize_t n = recv(s, buf, sizeof(buf), 0);
+            if (n > 0)
+                lines.append(buf, static_cast<size_t>(n)).append("\n");
+        }
+        lines += "pid=" + std::to_string(agent.pid()) + "\n";
+        int st = agent.stop(SIGTERM);
+        lines += "exit=" + std::to_string(WIFEXITED(st) ? WEXITSTATUS(st) : -1) + "\n";
+        bus.stop(SIGTERM); // _exit skips destructors
+        testsupport::write_file(got, lines);
+        _exit(0);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    ASSERT_EQ(WEXITSTATUS(st), 0);
+
+    std::string lines = testsupport::read_file(got);
+    size_t p = lines.find("pid=");
+    ASSERT_NE(p, std::string::npos);
+    std::string pid_text = lines.substr(p + 4, lines.find('\n', p) - p - 4);
+    std::string tag = "ovimar[" + pid_text + "]: ";
+    // LOG_DAEMON (3 << 3) plus the message's own level.
+    EXPECT_NE(lines.find("<30>"), std::string::npos) << lines;
+    EXPECT_NE(lines.find(tag + "get ZVEI: ZV-0042"), std::string::npos) << lines;
+    EXPECT_NE(lines.find(tag + "-----state machines:0----"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("<31>"), std::string::npos);
+    EXPECT_NE(lines.find("exit=0"), std::string::npos) << lines;
+    EXPECT_EQ(testsupport::read_file(agent_out), ""); // nothing on standard output
+}
