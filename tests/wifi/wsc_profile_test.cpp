@@ -272,3 +272,31 @@ TEST(WscProfile, DriverRefusalStillExits0)
     EXPECT_NE(r.out.find("wext_set_oid: oid=0x647 len (390) failed\n"), std::string::npos);
     EXPECT_EQ(d.log().open_sockets, 0);
 }
+
+TEST(WscProfile, OptionsEndAtTheFirstOtherWord)
+{
+    // Words after the options count but are not read.
+    Driver d;
+    auto r = d.run(TOOL, {"-i", "wl0", "-s", "s", "-a", "1", "-e", "1", "-k", "k", "-b",
+                          "00:11:22:33:44:55", "-o", "wsc_pro", "-r", "16"});
+    EXPECT_EQ(r.code, 0);
+    r = d.run(TOOL, {"-i", "wl0", "-s", "s", "-a", "1", "-e", "1", "-k", "k", "-b",
+                     "00:11:22:33:44:55", "-o", "wsc_pro", "word", "-r"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.find("Backhaul Role"), std::string::npos);
+    EXPECT_NE(r.out.find("  Role: 0\n"), std::string::npos);
+    auto log = d.log();
+    ASSERT_EQ(log.requests.size(), 2u);
+    EXPECT_EQ(log.requests[0].data[138], 16);
+    EXPECT_EQ(log.requests[1].data[138], 0);
+
+    // A word before the options ends them at once: nothing is read.
+    expect_usage({"word", "-i", "wl0", "-s", "s", "-a", "1", "-e", "1", "-k", "k", "-b",
+                  "00:11:22:33:44:55", "-o", "wsc_pro", "-r"},
+                 "unknown action: \n");
+    // One in the middle leaves the later options unread.
+    expect_usage({"-i", "wl0", "-s", "s", "-a", "1", "-e", "1", "-k", "k", "-b",
+                  "00:11:22:33:44:55", "word", "-o", "wsc_pro"},
+                 "Ifname: wl0\nBackhaul Ssid: s\nBackhaul AuthType: 1\nBackhaul EncrType: 1\n"
+                 "Backhaul Key: k\nBackhaul Bssid: 00:11:22:33:44:55\nunknown action: \n");
+}

@@ -133,7 +133,8 @@ int main(int argc, char **argv)
 
     static wsc_args args; // zero-filled
     int c;
-    while ((c = getopt(argc, argv, "i:s:a:e:k:b:r:o:h")) != -1) {
+    // '+': the options end at the first other word, on glibc as on musl.
+    while ((c = getopt(argc, argv, "+i:s:a:e:k:b:r:o:h")) != -1) {
         const wsc_opt *o = find_opt(c);
         if (!o) { // -h, an unknown option or a missing value
             usage(argv[0]);
