@@ -218,6 +218,13 @@ TEST_F(Swport, ExchangeFailures)
     p.reply(nlerr(-EOPNOTSUPP));
     EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -25);
     EXPECT_EQ(errno, EOPNOTSUPP);
+    // Whatever code an error message carries, taking it is no overflow.
+    p.reply(nlerr(INT32_MIN));
+    EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -25);
+    EXPECT_EQ(errno, INT32_MIN);
+    p.reply(nlerr(INT32_MAX));
+    EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -25);
+    EXPECT_EQ(errno, -INT32_MAX);
 
     EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -22);
 
