@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -142,6 +143,7 @@ static void after_load(void)
 {
     struct stat st;
     char c[4];
+    void *bad;
     int fd, i;
 
     sim_quiet(0x5); /* ports 0 and 2 have link */
@@ -164,6 +166,19 @@ static void after_load(void)
     check(lseek(fd, 1, SEEK_SET) == 1 && read(fd, c, 4) == 2 && memcmp(c, "1\n", 2) == 0,
           "read from position 1 after a seek");
     close(fd);
+
+    /* Buffers the kernel cannot copy to or from. */
+    bad = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    fd = open(WAND, O_RDWR);
+    check(bad != MAP_FAILED && read(fd, bad, 4) == -1 && errno == EFAULT,
+          "read into an unwritable buffer: EFAULT");
+    check(read(fd, c, sizeof(c)) == 3 && memcmp(c, "-1\n", 3) == 0,
+          "the faulted read left the position at 0");
+    check(write(fd, bad, 1) == -1 && errno == EFAULT, "write from an unreadable buffer: EFAULT");
+    check_str(wand(), "-1\n", "the faulted write changed nothing");
+    close(fd);
+    if (bad != MAP_FAILED)
+        munmap(bad, 4096);
 }
 
 struct timed_write {
