@@ -19,8 +19,9 @@ int resolve_family(int fd)
     AttrWalk w(buf);
     uint16_t type, len;
     const uint8_t *pl;
+    // An identifier attribute without its two bytes names no family.
     while (w.next(type, pl, len))
-        if (type == CTRL_ATTR_FAMILY_ID)
+        if (type == CTRL_ATTR_FAMILY_ID && len >= 2)
             return rd16(pl);
     return -10;
 }

@@ -75,7 +75,8 @@ int exchange(int fd, Buf &buf, size_t rcv_len, uint16_t type, uint8_t cmd,
         // An error message without its error field says nothing true.
         if (rd32(buf.b) < 20)
             return -24;
-        errno = -static_cast<int32_t>(rd32(buf.b + 16));
+        // Negated modulo 2^32: the most negative code has no positive twin.
+        errno = static_cast<int32_t>(0u - rd32(buf.b + 16));
         return -25;
     }
     return static_cast<int>(n);

@@ -120,6 +120,11 @@ TEST_F(Swport, FamilyResolutionFailures)
     EXPECT_EQ(swport::channel_ready(p.lib), -1010);
     p.reply(genl(kFam, 1, le16(40) + le16(9) + attr(1, le16(0x2a))));
     EXPECT_EQ(swport::channel_ready(p.lib), -1010);
+    // An identifier too short to hold one: nothing past it may be taken for it.
+    p.reply(genl(kFam, 1, attr(1, "")));
+    EXPECT_EQ(swport::channel_ready(p.lib), -1010);
+    p.reply(genl(kFam, 1, attr(1, "\x2a")));
+    EXPECT_EQ(swport::channel_ready(p.lib), -1010);
 
     errno = 0;
     p.reply(nlerr(-ENOENT));
@@ -213,6 +218,13 @@ TEST_F(Swport, ExchangeFailures)
     p.reply(nlerr(-EOPNOTSUPP));
     EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -25);
     EXPECT_EQ(errno, EOPNOTSUPP);
+    // Whatever code an error message carries, taking it is no overflow.
+    p.reply(nlerr(INT32_MIN));
+    EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -25);
+    EXPECT_EQ(errno, INT32_MIN);
+    p.reply(nlerr(INT32_MAX));
+    EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -25);
+    EXPECT_EQ(errno, -INT32_MAX);
 
     EXPECT_EQ(swport::read_list(p.lib, 0, 10, 8, out), -22);
 

@@ -3,8 +3,12 @@
  * stand-in; this program loads and unloads the helper itself. */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -139,6 +143,7 @@ static void after_load(void)
 {
     struct stat st;
     char c[4];
+    void *bad;
     int fd, i;
 
     sim_quiet(0x5); /* ports 0 and 2 have link */
@@ -161,6 +166,19 @@ static void after_load(void)
     check(lseek(fd, 1, SEEK_SET) == 1 && read(fd, c, 4) == 2 && memcmp(c, "1\n", 2) == 0,
           "read from position 1 after a seek");
     close(fd);
+
+    /* Buffers the kernel cannot copy to or from. */
+    bad = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    fd = open(WAND, O_RDWR);
+    check(bad != MAP_FAILED && read(fd, bad, 4) == -1 && errno == EFAULT,
+          "read into an unwritable buffer: EFAULT");
+    check(read(fd, c, sizeof(c)) == 3 && memcmp(c, "-1\n", 3) == 0,
+          "the faulted read left the position at 0");
+    check(write(fd, bad, 1) == -1 && errno == EFAULT, "write from an unreadable buffer: EFAULT");
+    check_str(wand(), "-1\n", "the faulted write changed nothing");
+    close(fd);
+    if (bad != MAP_FAILED)
+        munmap(bad, 4096);
 }
 
 struct timed_write {
@@ -274,6 +292,57 @@ static void bring_up_without_link(void)
     check_int(carrier("eth0.5"), 1, "port 2 link back: eth0.5 on");
 }
 
+/* Flips IFF_NOARP of an up interface: the kernel raises NETDEV_CHANGE. */
+static void flip_noarp(const char *ifname)
+{
+    struct ifreq ifr;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+
+    memset(&ifr, 0, sizeof(ifr));
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", ifname);
+    if (fd < 0 || ioctl(fd, SIOCGIFFLAGS, &ifr) < 0 ||
+        (ifr.ifr_flags ^= IFF_NOARP, ioctl(fd, SIOCSIFFLAGS, &ifr) < 0))
+        printf("FAIL flipping NOARP of %s: %s\n", ifname, strerror(errno));
+    if (fd >= 0)
+        close(fd);
+}
+
+/* Interfaces named eth1 and eth0.3 in another network namespace, brought
+ * up there: their carrier is their own driver's (on), never the switch's. */
+static void other_namespace(void)
+{
+    static const char cmd[] =
+        "unshare -n sh -c 'ip link add eth1 type dummy && ip link add eth0.3 type dummy &&"
+        " ip link set eth1 up && ip link set eth0.3 up &&"
+        " for d in eth1 eth0.3; do ip link show $d | grep -q LOWER_UP &&"
+        " echo $d:on || echo $d:off; done' 2>&1";
+    char out[128] = "";
+    FILE *p = popen(cmd, "r");
+    size_t n = p ? fread(out, 1, sizeof(out) - 1, p) : 0;
+
+    out[n] = 0;
+    if (p)
+        pclose(p);
+    check_str(out, "eth1:on\neth0.3:on\n", "another namespace's eth1 and eth0.3 keep their carrier");
+}
+
+/* Carrier changes also raise NETDEV_CHANGE later, from the kernel's link
+ * watch: only what a flip settles at once is checked. */
+static void change_events(void)
+{
+    /* WAN port 1, links 0x6 */
+    sim_quiet(0x0); /* every port loses link, unannounced */
+    flip_noarp("eth0.4");
+    check_int(carrier("eth0.4"), 0, "NETDEV_CHANGE on eth0.4 re-reads port 1's link");
+    flip_noarp("eth1");
+    check_int(carrier("eth1"), 0, "NETDEV_CHANGE on eth1 re-reads the WAN port's link");
+    other_namespace();
+    flip_noarp("eth0.4");
+    flip_noarp("eth1");
+    sim_link(0x6);
+    check_str(carriers(), "10110", "links back");
+}
+
 static void concurrent_writers(void)
 {
     struct timed_write a = { "3", 0, 0, 0, 0 }, b = { "1", 0, 0, 0, 0 };
@@ -325,6 +394,7 @@ int main(void)
     refusals();
     link_events();
     bring_up_without_link();
+    change_events();
     concurrent_writers();
     unload_leaves_carriers_on();
     load_without_switch_driver();
