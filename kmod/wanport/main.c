@@ -15,6 +15,9 @@ static int __init wp_init(void)
 	if (err)
 		return err;
 	err = mt753x_link_notifier_register(&wp_link_nb);
+	/* A positive result would load us half undone: fail it instead. */
+	if (err > 0)
+		err = -EIO;
 	if (err)
 		goto fail_proc;
 	/* Replays NETDEV_UP for interfaces already up: they take their link. */

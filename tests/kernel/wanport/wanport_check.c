@@ -137,6 +137,12 @@ static void failed_loads_undo(void)
     put(SIM "fail_register", "0");
     check(!exists(WAND), "a failed load removes /proc/wand_port");
     check_int(get_num(SIM "listeners"), 0, "a failed load leaves no link notifier");
+
+    /* 2^32 - 1: the stand-in's register call returns +1. */
+    put(SIM "fail_register", "4294967295");
+    check_int(load(HELPER_KO), EIO, "a positive register result fails the load");
+    put(SIM "fail_register", "0");
+    check(!exists(WAND), "... and leaves no /proc/wand_port behind");
 }
 
 static void after_load(void)
