@@ -44,12 +44,15 @@ uci_section *find_section(uci_package *p, const char *name)
 void join_list(uci_list *list, char *buf, size_t size)
 {
     size_t len = 0;
+    bool first = true;
     uci_element *e;
     uci_foreach_element(list, e) {
-        int n = snprintf(buf + len, size - len, "%s%s", len ? " " : "", e->name);
+        // Every item after the first gets its space, empty items too.
+        int n = snprintf(buf + len, size - len, "%s%s", first ? "" : " ", e->name);
         if (n < 0 || static_cast<size_t>(n) >= size - len)
             return;
         len += static_cast<size_t>(n);
+        first = false;
     }
 }
 

@@ -155,6 +155,13 @@ TEST_F(ConfigStore, GetValueResults)
     EXPECT_EQ(uci_get_value("pkg", "sec", "l", buf, sizeof(buf)), buf);
     EXPECT_STREQ(buf, "a b");
 
+    // Each item after the first is preceded by a space, empty ones too.
+    router.config("pkg", "config sec 'sec'\n\tlist l ''\n\tlist l 'b'\n\tlist l ''\n"
+                         "\tlist l 'c'\n");
+    memset(buf, 0, sizeof(buf));
+    uci_get_value("pkg", "sec", "l", buf, sizeof(buf));
+    EXPECT_STREQ(buf, " b  c");
+
     // A list is cut like a single value: terminated, within the buffer.
     router.config("pkg", "config sec 'sec'\n\tlist l 'aaaa'\n\tlist l 'bbbb'\n");
     char small[7];
