@@ -44,12 +44,15 @@ uci_section *find_section(uci_package *p, const char *name)
 void join_list(uci_list *list, char *buf, size_t size)
 {
     size_t len = 0;
+    bool first = true;
     uci_element *e;
     uci_foreach_element(list, e) {
-        int n = snprintf(buf + len, size - len, "%s%s", len ? " " : "", e->name);
+        // Every item after the first gets its space, empty items too.
+        int n = snprintf(buf + len, size - len, "%s%s", first ? "" : " ", e->name);
         if (n < 0 || static_cast<size_t>(n) >= size - len)
             return;
         len += static_cast<size_t>(n);
+        first = false;
     }
 }
 
@@ -143,9 +146,13 @@ int uci_delete_section(const char *package, const char *section)
 
     uci_ptr ptr;
     memset(&ptr, 0, sizeof(ptr));
-    if (uci_lookup_ptr(ctx.get(), &ptr, path, true) == UCI_OK && ptr.s) {
-        uci_delete(ctx.get(), &ptr);
-        uci_commit(ctx.get(), &p, false);
+    if (uci_lookup_ptr(ctx.get(), &ptr, path, true) != UCI_OK || !ptr.s)
+        return 0;
+    uci_delete(ctx.get(), &ptr);
+    // Identities that outlive an unbind in flash must not pass as deleted.
+    if (uci_commit(ctx.get(), &p, false) != UCI_OK) {
+        ovimar_log(OVIMAR_LOG_ERR, "uci commit %s failed\n", package);
+        return -1;
     }
     return 0;
 }
@@ -234,15 +241,19 @@ int dev_status_store(const void *block)
         ptr.p = p;
         ptr.section = "status";
         ptr.value = "status";
+        // Nothing reaches flash on either failure: say so to the caller.
         if (uci_set(ctx.get(), &ptr) != UCI_OK || !ptr.s) {
             ovimar_log(OVIMAR_LOG_ERR, "add ovimar dev status section failed\n");
-            return 0;
+            return -1;
         }
         s = ptr.s;
     }
     uci_set_option(ctx.get(), s, "devId", g_dev_status.devId);
     uci_set_option(ctx.get(), s, "secret", g_dev_status.secret);
-    uci_commit(ctx.get(), &p, false);
+    if (uci_commit(ctx.get(), &p, false) != UCI_OK) {
+        ovimar_log(OVIMAR_LOG_ERR, "uci commit %s failed\n", "ovimar");
+        return -1;
+    }
     return 0;
 }
 

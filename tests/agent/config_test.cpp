@@ -1,6 +1,11 @@
 // The configuration store against real UCI files in a private conf dir.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -155,6 +160,13 @@ TEST_F(ConfigStore, GetValueResults)
     EXPECT_EQ(uci_get_value("pkg", "sec", "l", buf, sizeof(buf)), buf);
     EXPECT_STREQ(buf, "a b");
 
+    // Each item after the first is preceded by a space, empty ones too.
+    router.config("pkg", "config sec 'sec'\n\tlist l ''\n\tlist l 'b'\n\tlist l ''\n"
+                         "\tlist l 'c'\n");
+    memset(buf, 0, sizeof(buf));
+    uci_get_value("pkg", "sec", "l", buf, sizeof(buf));
+    EXPECT_STREQ(buf, " b  c");
+
     // A list is cut like a single value: terminated, within the buffer.
     router.config("pkg", "config sec 'sec'\n\tlist l 'aaaa'\n\tlist l 'bbbb'\n");
     char small[7];
@@ -247,6 +259,47 @@ TEST_F(ConfigStore, DeleteSection)
     router.config("zorvex_group", text);
     EXPECT_EQ(uci_delete_section("zorvex_group", std::string(60, 's').c_str()), -1);
     EXPECT_EQ(router.config("zorvex_group"), text);
+}
+
+// In a private mount namespace the conf dir is read-only: packages still
+// load, but no commit can reach the files.
+TEST_F(ConfigStore, FailedCommitsAreReported)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a mount namespace";
+    const std::string ovimar = "config mqtt 'mqtt'\n\toption default_qos '1'\n";
+    const std::string group = "config shp 'shp'\n\toption devId 'd'\n";
+    router.config("ovimar", ovimar);
+    router.config("zorvex_group", group);
+
+    StdoutCapture out;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const char *dir = router.confdir.c_str();
+        if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            mount(dir, dir, nullptr, MS_BIND, nullptr) ||
+            mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr))
+            _exit(10);
+        char block[DEV_STATUS_BLOCK_LEN] = {};
+        strcpy(block, "dev-9");
+        strcpy(block + DEV_ID_LEN, "s3cret");
+        int wrong = 0;
+        if (dev_status_store(block) != -1)
+            wrong |= 1;
+        if (uci_delete_section("zorvex_group", "shp") != -1)
+            wrong |= 2;
+        fflush(stdout);
+        _exit(wrong);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "1: store, 2: delete reported success";
+    EXPECT_NE(out.text().find("uci commit ovimar failed\n"), std::string::npos) << out.text();
+    EXPECT_NE(out.text().find("uci commit zorvex_group failed\n"), std::string::npos);
+    EXPECT_EQ(router.config("ovimar"), ovimar);
+    EXPECT_EQ(router.config("zorvex_group"), group);
 }
 
 TEST_F(ConfigStore, ConnectedTimesCountsThisRunOnly)

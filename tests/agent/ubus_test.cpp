@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -44,6 +45,7 @@ protected:
         testsupport::write_file(dir.file("replies.json"), R"({
             "devAuth": {"url": "http://platform/a/b", "say": "x\"y"},
             "devInfoSync": {"method": "devInfoSync", "v": "1"},
+            "slow": {"_delay_ms": 10600, "late": "1"},
             "quiet": null
         })");
         g_local.clear();
@@ -152,6 +154,19 @@ TEST_F(Bridge, ForwardingCallHandsReplyToLocalHook)
     EXPECT_NE(out.text().find("zorvex ubus reply name:noSuchMethod ret:3\n"), std::string::npos);
 }
 
+TEST_F(Bridge, CallsGiveUpAfterTenSeconds)
+{
+    start_zorvex();
+    connect_with_hooks();
+    StdoutCapture out;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ubus_call_forward("slow", nullptr), UBUS_STATUS_TIMEOUT);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(9900));
+    EXPECT_TRUE(g_local.empty());
+    EXPECT_NE(out.text().find("zorvex ubus reply name:slow ret:7\n"), std::string::npos);
+}
+
 TEST_F(Bridge, MissingObjectFailsBothCalls)
 {
     connect_with_hooks();
@@ -191,14 +206,16 @@ TEST_F(Bridge, RecoversWhenTheDaemonComesBack)
     bus.stop(SIGKILL);
     ASSERT_TRUE(pump_until(3000, [&] {
         return out.text().find("reconnect to ubusd failed\n") != std::string::npos;
-    }));
+    })) << out.text();
     EXPECT_EQ(ubus_call_forward("devInfoSync", nullptr), -1);
 
+    auto failed_at = std::chrono::steady_clock::now();
     start_bus();
     // The retry runs every 5 s; the events are registered again after it.
     ASSERT_TRUE(pump_until(7000, [&] {
         return out.text().find("reconnect to ubusd\n") != std::string::npos;
     })) << out.text();
+    EXPECT_GE(std::chrono::steady_clock::now() - failed_at, std::chrono::milliseconds(4000));
     send_event("APP_AUTH", R"({"method":"bind"})");
     ASSERT_TRUE(pump_until(3000, [] { return !g_app.empty(); }));
     EXPECT_EQ(g_app.back(), R"({"method":"bind"})");
