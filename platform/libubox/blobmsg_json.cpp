@@ -4,6 +4,7 @@ extern "C" {
 }
 
 #include <cstdint>
+#include <json-c/json.h>
 #include <json-c/json_object_iterator.h>
 
 namespace {

@@ -154,7 +154,9 @@ void process_obj_msg(ubus_context *ctx, ubus_msghdr_buf *buf)
     if (!tb[UBUS_ATTR_OBJID] || buf->hdr.type != UBUS_MSG_INVOKE)
         return;
     uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-    ubus_object *obj = avl_find_element(&ctx->objects, &id, obj, avl);
+    // avl_find_element needs typeof, which C++17 lacks.
+    avl_node *n = avl_find(&ctx->objects, &id);
+    ubus_object *obj = n ? container_of(n, ubus_object, avl) : nullptr;
     process_invoke(ctx, buf->hdr, obj, tb);
 }
 

@@ -4,6 +4,8 @@
 // name, NUL, padding to 4, payload, padding to 4.
 #include "blob_test.h"
 
+#include <memory>
+
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -241,6 +243,28 @@ TEST(BlobAccess, PlainBlobsParseAgainstInfoTables)
     EXPECT_EQ(tb2[A_NAME], tb[A_NAME]);
     // A length claiming more than the caller has is not walked at all.
     EXPECT_EQ(blob_parse_untrusted(m.b.head, blob_raw_len(m.b.head) - 4, tb2, info, A_MAX), 0);
+}
+
+TEST(BlobAccess, StrayTailBytesEndTheWalkWithoutReadingPastThem)
+{
+    // A nest of one empty attribute and two stray bytes, in a block of
+    // exactly its size: the walkers must not read a header from the tail.
+    const uint8_t raw[] = {0x00, 0x00, 0x00, 0x0a, 0x01, 0x00, 0x00, 0x04, 0xee, 0xee};
+    std::unique_ptr<uint8_t[]> block(new uint8_t[sizeof(raw)]);
+    memcpy(block.get(), raw, sizeof(raw));
+    auto *nest = reinterpret_cast<blob_attr *>(block.get());
+    ASSERT_EQ(blob_len(nest), 6u);
+
+    blob_attr *tb[2];
+    EXPECT_EQ(blob_parse(nest, tb, nullptr, 2), 1);
+    EXPECT_EQ(tb[1], blob_data(nest));
+    int n = 0;
+    blob_attr *cur;
+    size_t rem = blob_len(nest);
+    __blob_for_each_attr(cur, blob_data(nest), rem)
+        n++;
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(rem, 2u);
 }
 
 TEST(BlobAccess, CopiesCompareEqualAndAppendRaw)

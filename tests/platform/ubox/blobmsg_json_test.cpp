@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include <json-c/json.h>
+
 #include "proc.h"
 
 namespace {

@@ -82,17 +82,18 @@ avl_is_empty(struct avl_tree *tree) {
 	return tree->count == 0;
 }
 
+/* typeof, as in the router's header: from C++ these need GNU extensions. */
 #define avl_find_element(tree, key, element, node_element) \
 	((__typeof__(*(element)) *)__avl_find_element(tree, key, \
-		offsetof(__typeof__(*(element)), node_element), AVL_FIND_EQUAL))
+		offsetof(typeof(*(element)), node_element), AVL_FIND_EQUAL))
 
 #define avl_find_le_element(tree, key, element, node_element) \
 	((__typeof__(*(element)) *)__avl_find_element(tree, key, \
-		offsetof(__typeof__(*(element)), node_element), AVL_FIND_LESSEQUAL))
+		offsetof(typeof(*(element)), node_element), AVL_FIND_LESSEQUAL))
 
 #define avl_find_ge_element(tree, key, element, node_element) \
 	((__typeof__(*(element)) *)__avl_find_element(tree, key, \
-		offsetof(__typeof__(*(element)), node_element), AVL_FIND_GREATEREQUAL))
+		offsetof(typeof(*(element)), node_element), AVL_FIND_GREATEREQUAL))
 
 /* not for an empty tree */
 #define avl_first_element(tree, element, node_member) \

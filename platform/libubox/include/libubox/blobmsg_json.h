@@ -5,17 +5,14 @@
 #ifndef __BLOBMSG_JSON_H
 #define __BLOBMSG_JSON_H
 
-#ifdef JSONC
-	#include <json.h>
-#else
-	#include <json-c/json.h>
-#endif
+/* Declared only, as the router's header does: users of json-c include it. */
+struct json_object;
 
 #include <stdbool.h>
 #include "blobmsg.h"
 
-bool blobmsg_add_object(struct blob_buf *b, json_object *obj);
-bool blobmsg_add_json_element(struct blob_buf *b, const char *name, json_object *obj);
+bool blobmsg_add_object(struct blob_buf *b, struct json_object *obj);
+bool blobmsg_add_json_element(struct blob_buf *b, const char *name, struct json_object *obj);
 /* false unless the text is a JSON object */
 bool blobmsg_add_json_from_string(struct blob_buf *b, const char *str);
 bool blobmsg_add_json_from_file(struct blob_buf *b, const char *file);

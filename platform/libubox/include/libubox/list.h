@@ -91,8 +91,12 @@ list_del_init(struct list_head *entry)
 #define	list_entry(ptr, type, field)	container_of(ptr, type, field)
 #define	list_first_entry(ptr, type, field)	list_entry((ptr)->next, type, field)
 #define	list_last_entry(ptr, type, field)	list_entry((ptr)->prev, type, field)
-#define	list_next_entry(pos, member)	list_entry((pos)->member.next, __typeof__(*(pos)), member)
-#define	list_prev_entry(pos, member)	list_entry((pos)->member.prev, __typeof__(*(pos)), member)
+/*
+ * typeof, and no list_prev_entry, as in the router's header: C++ callers
+ * of these two and of the _continue loops need GNU extensions (and their
+ * own list_prev_entry) there, so they must not build here without them.
+ */
+#define	list_next_entry(pos, member)	list_entry((pos)->member.next, typeof(*(pos)), member)
 #define	list_entry_is_h(p, h, field)	(&(p)->field == (h))
 
 #define	list_for_each(p, head)						\

@@ -91,6 +91,22 @@ static inline uint16_t __u_bswap16(uint16_t val)
 #define __hidden __attribute__((visibility("hidden")))
 #endif
 
+#ifndef __has_attribute
+# define __has_attribute(x) 0
+#endif
+
+/*
+ * The router's header defines this too, so a C++ file that includes
+ * libubox cannot write [[fallthrough]] (nor name anything fallthrough).
+ */
+#ifndef fallthrough
+# if __has_attribute(__fallthrough__)
+#  define fallthrough __attribute__((__fallthrough__))
+# else
+#  define fallthrough do {} while (0)
+# endif
+#endif
+
 #ifndef BITS_PER_LONG
 #define BITS_PER_LONG (8 * sizeof(unsigned long))
 #endif
