@@ -41,7 +41,8 @@ constexpr const char *LEVEL_NAMES[] = {
 bool parse_options(int argc, char **argv)
 {
     int c;
-    while ((c = getopt(argc, argv, "l:m:h")) != -1) {
+    // "+": stop at the first other word on glibc too, as the router's libc does.
+    while ((c = getopt(argc, argv, "+l:m:h")) != -1) {
         switch (c) {
         case 'l': {
             int v = atoi(optarg);

@@ -87,6 +87,7 @@ TEST(AgentCli, LevelFiltersTheConnectFailure)
         {{"-l", "2", "-l", "3"}, failed},
         {{"-m", "-1"}, failed},          // negative mode: standard output
         {{"-x", "-l", "3"}, failed},     // unknown option ignored
+        {{"word", "-l", "9"}, failed},   // options end at the first other word
     };
     for (const auto &c : cases) {
         Result r = agent(c.args);
