@@ -42,8 +42,17 @@ char *to_text(struct blob_attr *msg)
     return s;
 }
 
-void hand_to(int slot, char *text)
+// who names the handler in the trace line.
+void deliver(int slot, const char *who, struct blob_attr *msg)
 {
+    if (!msg) {
+        ovimar_log(OVIMAR_LOG_ERR, "blob_attr is NULL\n");
+        return;
+    }
+    char *text = to_text(msg);
+    if (!text)
+        return;
+    ovimar_log(OVIMAR_LOG_DEBUG, "%s data:%s\n", who, text);
     if (g_hooks[slot])
         g_hooks[slot](text);
     free(text);
@@ -67,40 +76,19 @@ void collect_cb(struct ubus_request *req, int, struct blob_attr *msg)
 
 void forward_cb(struct ubus_request *, int, struct blob_attr *msg)
 {
-    if (!msg) {
-        ovimar_log(OVIMAR_LOG_ERR, "blob_attr is NULL\n");
-        return;
-    }
-    char *text = to_text(msg);
-    if (!text)
-        return;
-    ovimar_log(OVIMAR_LOG_DEBUG, "ubus_isp_call_data_handler data:%s\n", text);
-    hand_to(UBUS_HOOK_LOCAL, text);
-}
-
-void event_cb(int slot, struct blob_attr *msg)
-{
-    if (!msg) {
-        ovimar_log(OVIMAR_LOG_ERR, "blob_attr is NULL\n");
-        return;
-    }
-    char *text = to_text(msg);
-    if (!text)
-        return;
-    ovimar_log(OVIMAR_LOG_DEBUG, "ubus_isp_event_handler data:%s\n", text);
-    hand_to(slot, text);
+    deliver(UBUS_HOOK_LOCAL, "ubus_isp_call_data_handler", msg);
 }
 
 void notify_event_cb(struct ubus_context *, struct ubus_event_handler *, const char *,
                      struct blob_attr *msg)
 {
-    event_cb(UBUS_HOOK_LOCAL, msg);
+    deliver(UBUS_HOOK_LOCAL, "ubus_isp_event_handler", msg);
 }
 
 void app_event_cb(struct ubus_context *, struct ubus_event_handler *, const char *,
                   struct blob_attr *msg)
 {
-    event_cb(UBUS_HOOK_APP, msg);
+    deliver(UBUS_HOOK_APP, "ubus_isp_event_handler", msg);
 }
 
 constexpr ubus_event_handler_t g_event_cbs[NSLOTS] = {notify_event_cb, app_event_cb};
