@@ -8,20 +8,11 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include "hexdigit.h"
+
 namespace credproof {
 
 namespace {
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 constexpr std::string_view CLIENT_KEY_LABEL = "Client Key";
 
@@ -33,7 +24,7 @@ SaltError salt_decode(std::string_view text, uint8_t out[SALT_BUF_LEN])
     if (text.size() > SALT_MAX_DIGITS)
         return SaltError::too_long;
     for (size_t i = 0; i < text.size(); i++) {
-        int v = hex_value(text[i]);
+        int v = hex_digit(text[i]);
         if (v < 0)
             return SaltError::bad_digit;
         if (i % 2 == 0)

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hexdigit.h"
 #include "qx_wifi_ctl.h"
 
 namespace {
@@ -38,17 +39,6 @@ bool usage_short(int argc, int need)
 
 } // namespace
 
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // An odd trailing digit is dropped and text past the capacity ignored; any
 // invalid digit makes the whole text worth nothing.
 size_t hex_to_bytes(const char *text, uint8_t *out, size_t capacity)
@@ -57,8 +47,8 @@ size_t hex_to_bytes(const char *text, uint8_t *out, size_t capacity)
     if (n > capacity)
         n = capacity;
     for (size_t i = 0; i < n; i++) {
-        int hi = hex_digit_value(text[2 * i]);
-        int lo = hex_digit_value(text[2 * i + 1]);
+        int hi = hex_digit(text[2 * i]);
+        int lo = hex_digit(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return 0;
         out[i] = static_cast<uint8_t>(hi * 16 + lo);

@@ -31,7 +31,6 @@ int qx_wifi_get_oid(const char *ifname, uint16_t oid, void *buf, uint16_t *outle
 void qx_hexdump(const char *title, const void *data, size_t len);
 
 // Vendor IE and probe commands.
-int hex_digit_value(char c);
 size_t hex_to_bytes(const char *text, uint8_t *out, size_t capacity);
 int qx_wifi_agrv_vendorie(int argc, char **argv);
 int qx_wifi_agrv_vendorie_clean(int argc, char **argv);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hexdigit.h"
 #include "wsc_profile.h"
 
 namespace {
@@ -23,20 +24,9 @@ constexpr size_t REQ_BSSID = 130;
 constexpr size_t REQ_KEY_IDX = 136;
 constexpr size_t REQ_ROLE = 138;
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool hex_pair(const char *p)
 {
-    return hex_value(p[0]) >= 0 && hex_value(p[1]) >= 0;
+    return hex_digit(p[0]) >= 0 && hex_digit(p[1]) >= 0;
 }
 
 void put_le16(uint8_t *p, uint16_t v)
@@ -78,7 +68,7 @@ size_t wsc_mac_to_bytes(const char *text, uint8_t *out, size_t count)
             errno = E2BIG;
             return 0;
         }
-        out[n++] = static_cast<uint8_t>(hex_value(p[0]) * 16 + hex_value(p[1]));
+        out[n++] = static_cast<uint8_t>(hex_digit(p[0]) * 16 + hex_digit(p[1]));
         p += 2;
         if (!*p)
             return n;
