@@ -3,7 +3,10 @@
 // attributes. Either side checks what it receives before it trusts it.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -53,6 +56,53 @@ inline bool check_head(const uint8_t *head, ubus_msghdr *hdr, size_t *raw)
         return false;
     *raw = blob_raw_len(&attr);
     return *raw >= sizeof(blob_attr) && blob_pad_len(&attr) <= UBUS_MAX_MSGLEN;
+}
+
+// Reads what a non-blocking socket has of one message: first HEAD_LEN
+// bytes into head, then the blob attribute into the buffer that
+// body.start(hdr, raw) sets up (body.data(), body.size() find it again).
+// have counts the bytes so far and is 0 again once a message is whole.
+// 1: whole; 0: not yet; -1: the peer ended or sent no message.
+template <class Count, class Body>
+int read_frame(int fd, uint8_t *head, Count &have, Body &body)
+{
+    for (;;) {
+        uint8_t *dst;
+        size_t want;
+        if (have < HEAD_LEN) {
+            dst = head + have;
+            want = HEAD_LEN - have;
+        } else {
+            size_t got = have - HDR_LEN;
+            dst = body.data() + got;
+            want = body.size() - got;
+        }
+        if (want) {
+            ssize_t n = recv(fd, dst, want, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return 0;
+            if (n <= 0)
+                return -1;
+            bool head_done = have < HEAD_LEN && have + static_cast<size_t>(n) == HEAD_LEN;
+            have += static_cast<Count>(n);
+            if (head_done) {
+                ubus_msghdr hdr;
+                size_t raw;
+                if (!check_head(head, &hdr, &raw))
+                    return -1;
+                uint8_t *b = body.start(hdr, raw);
+                if (!b)
+                    return -1;
+                memcpy(b, head + HDR_LEN, sizeof(blob_attr));
+            }
+        }
+        if (have >= HEAD_LEN && have == HDR_LEN + body.size()) {
+            have = 0;
+            return 1;
+        }
+    }
 }
 
 // tb: UBUS_ATTR_MAX entries; attributes of the wrong type are left out.

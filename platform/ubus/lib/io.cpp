@@ -60,52 +60,33 @@ void reset_rx(ubus_context *ctx)
     ctx->rx_have = 0;
 }
 
+// The message being read lives in the context, as the router's does.
+struct ctx_body {
+    ubus_context *ctx;
+    uint8_t *start(const ubus_msghdr &hdr, size_t raw)
+    {
+        ctx->msgbuf.hdr = hdr;
+        ctx->msgbuf.data = static_cast<blob_attr *>(malloc(raw));
+        ctx->msgbuf_data_len = ctx->msgbuf.data ? static_cast<uint32_t>(raw) : 0;
+        return data();
+    }
+    uint8_t *data() { return reinterpret_cast<uint8_t *>(ctx->msgbuf.data); }
+    size_t size() const { return ctx->msgbuf_data_len; }
+};
+
 // 1: a whole message is in *out (its data is the caller's); 0: not yet;
 // -1: the connection ended or sent something that is not a message.
 int read_msg(ubus_context *ctx, ubus_msghdr_buf *out)
 {
-    for (;;) {
-        uint8_t *dst;
-        size_t want;
-        if (ctx->rx_have < HEAD_LEN) {
-            dst = ctx->rx_head + ctx->rx_have;
-            want = HEAD_LEN - ctx->rx_have;
-        } else {
-            size_t got = ctx->rx_have - HDR_LEN;
-            dst = reinterpret_cast<uint8_t *>(ctx->msgbuf.data) + got;
-            want = ctx->msgbuf_data_len - got;
-        }
-        if (want) {
-            ssize_t n = recv(ctx->sock.fd, dst, want, MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                return 0;
-            if (n <= 0)
-                return -1;
-            bool head_done = ctx->rx_have < HEAD_LEN &&
-                             ctx->rx_have + static_cast<size_t>(n) == HEAD_LEN;
-            ctx->rx_have += static_cast<uint32_t>(n);
-            if (head_done) {
-                size_t raw;
-                if (!ubus_wire::check_head(ctx->rx_head, &ctx->msgbuf.hdr, &raw))
-                    return -1;
-                ctx->msgbuf.data = static_cast<blob_attr *>(malloc(raw));
-                if (!ctx->msgbuf.data)
-                    return -1;
-                memcpy(ctx->msgbuf.data, ctx->rx_head + HDR_LEN, sizeof(blob_attr));
-                ctx->msgbuf_data_len = static_cast<uint32_t>(raw);
-            }
-        }
-        if (ctx->rx_have >= HEAD_LEN && ctx->rx_have == HDR_LEN + ctx->msgbuf_data_len) {
-            out->hdr = ctx->msgbuf.hdr;
-            out->data = ctx->msgbuf.data;
-            ctx->msgbuf.data = nullptr;
-            ctx->msgbuf_data_len = 0;
-            ctx->rx_have = 0;
-            return 1;
-        }
-    }
+    ctx_body body{ctx};
+    int r = ubus_wire::read_frame(ctx->sock.fd, ctx->rx_head, ctx->rx_have, body);
+    if (r != 1)
+        return r;
+    out->hdr = ctx->msgbuf.hdr;
+    out->data = ctx->msgbuf.data;
+    ctx->msgbuf.data = nullptr;
+    ctx->msgbuf_data_len = 0;
+    return 1;
 }
 
 } // namespace

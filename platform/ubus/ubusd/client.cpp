@@ -69,46 +69,28 @@ bool flush(client *cl)
     return true;
 }
 
+struct client_body {
+    std::vector<uint8_t> &buf;
+    uint8_t *start(const ubus_msghdr &, size_t raw)
+    {
+        buf.resize(raw);
+        return buf.data();
+    }
+    uint8_t *data() { return buf.data(); }
+    size_t size() const { return buf.size(); }
+};
+
 // 1: a whole message is in m; 0: not yet; -1: drop the client.
 int read_msg(client *cl, msg &m)
 {
-    for (;;) {
-        uint8_t *dst;
-        size_t want;
-        if (cl->have < HEAD_LEN) {
-            dst = cl->head + cl->have;
-            want = HEAD_LEN - cl->have;
-        } else {
-            size_t got = cl->have - HDR_LEN;
-            dst = cl->body.data() + got;
-            want = cl->body.size() - got;
-        }
-        if (want) {
-            ssize_t n = recv(cl->sock.fd, dst, want, MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                return 0;
-            if (n <= 0)
-                return -1;
-            bool head_done = cl->have < HEAD_LEN && cl->have + static_cast<size_t>(n) == HEAD_LEN;
-            cl->have += static_cast<size_t>(n);
-            if (head_done) {
-                size_t raw;
-                if (!ubus_wire::check_head(cl->head, &m.hdr, &raw))
-                    return -1;
-                cl->body.resize(raw);
-                memcpy(cl->body.data(), cl->head + HDR_LEN, sizeof(blob_attr));
-            }
-        }
-        if (cl->have >= HEAD_LEN && cl->have == HDR_LEN + cl->body.size()) {
-            memcpy(&m.hdr, cl->head, HDR_LEN);
-            m.data = reinterpret_cast<blob_attr *>(cl->body.data());
-            ubus_wire::parse(m.data, m.tb);
-            cl->have = 0;
-            return 1;
-        }
-    }
+    client_body body{cl->body};
+    int r = ubus_wire::read_frame(cl->sock.fd, cl->head, cl->have, body);
+    if (r != 1)
+        return r;
+    memcpy(&m.hdr, cl->head, ubus_wire::HDR_LEN);
+    m.data = reinterpret_cast<blob_attr *>(cl->body.data());
+    ubus_wire::parse(m.data, m.tb);
+    return 1;
 }
 
 void client_cb(uloop_fd *u, unsigned int events)
