@@ -4,10 +4,13 @@
 #define RIG_CHECK_H
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 static int rig_failed;
 
@@ -73,6 +76,25 @@ static inline int check_str(const char *got, const char *want, const char *fmt, 
     rig_line(ok, why, fmt, ap);
     va_end(ap);
     return ok;
+}
+
+/* 0, or the errno of loading the module file at path. */
+static inline int module_load(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int err;
+
+    if (fd < 0)
+        return errno;
+    err = syscall(SYS_finit_module, fd, "", 0) ? errno : 0;
+    close(fd);
+    return err;
+}
+
+/* 0, or the errno of unloading the module called name. */
+static inline int module_unload(const char *name)
+{
+    return syscall(SYS_delete_module, name, O_NONBLOCK) ? errno : 0;
 }
 
 static inline double now_ms(void)

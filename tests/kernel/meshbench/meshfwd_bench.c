@@ -30,16 +30,7 @@ static long rx_packets(const char *ifname)
 
 static int set_loaded(int on)
 {
-    int fd, err;
-
-    if (!on)
-        return syscall(SYS_delete_module, "meshfwd_filter", O_NONBLOCK) ? errno : 0;
-    fd = open(MOD_KO, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    err = syscall(SYS_finit_module, fd, "", 0) ? errno : 0;
-    close(fd);
-    return err;
+    return on ? module_load(MOD_KO) : module_unload("meshfwd_filter");
 }
 
 static void frame_udp(unsigned char *f, const unsigned char dst[6], const unsigned char src[6])

@@ -168,18 +168,6 @@ static void expect_none(const char *what, const struct got got[NCAP], int i)
     check(!got[i].seen, "%s: does not reach %s", what, cap_name[i]);
 }
 
-static int load(void)
-{
-    int fd = open(MOD_KO, O_RDONLY | O_CLOEXEC);
-    int err;
-
-    if (fd < 0)
-        return errno;
-    err = syscall(SYS_finit_module, fd, "", 0) ? errno : 0;
-    close(fd);
-    return err;
-}
-
 /* Kernel log lines containing text; the last one's message in last. */
 static int log_lines(const char *text, char *last, size_t n)
 {
@@ -378,7 +366,7 @@ int main(void)
     for (int i = 0; i < NCAP; i++)
         cap_fd[i] = i == D ? -1 : raw_open(cap_name[i], ETH_P_ALL);
 
-    check_int(load(), 0, "meshfwd_filter loads");
+    check_int(module_load(MOD_KO), 0, "meshfwd_filter loads");
     check_int(log_lines("meshfwd filter", last, sizeof(last)), 1, "one log line at load");
     check_str(last, "meshfwd filter init", "the load line");
 
@@ -388,7 +376,7 @@ int main(void)
     short_frames();
     high_index();
 
-    check_int(syscall(SYS_delete_module, "meshfwd_filter", O_NONBLOCK), 0, "meshfwd_filter unloads");
+    check_int(module_unload("meshfwd_filter"), 0, "meshfwd_filter unloads");
     check_int(log_lines("meshfwd filter", last, sizeof(last)), 2, "one more log line at unload");
     check_str(last, "meshfwd filter exit", "the unload line");
     after_unload();

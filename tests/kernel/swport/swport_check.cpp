@@ -15,17 +15,6 @@ namespace {
 
 constexpr const char *kSim = "/sys/kernel/debug/mt753x/";
 
-int load(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int err = syscall(SYS_finit_module, fd, "", 0) ? errno : 0;
-    close(fd);
-    return err;
-}
-
-int unload(const char *name) { return syscall(SYS_delete_module, name, O_NONBLOCK) ? errno : 0; }
 
 void sim_put(const std::string &file, const std::string &data)
 {
@@ -231,15 +220,15 @@ int main()
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int fds = open_fds();
-    check_int(load("/lib/modules/project/mt753x_sim.ko"), 0, "stand-in switch driver loads");
+    check_int(module_load("/lib/modules/project/mt753x_sim.ko"), 0, "stand-in switch driver loads");
     wan_file_without_helper();
-    check_int(load("/lib/modules/project/wanport_helper.ko"), 0, "wanport_helper loads");
+    check_int(module_load("/lib/modules/project/wanport_helper.ko"), 0, "wanport_helper loads");
     wan_file();
     lists();
     wan_lan();
     find();
-    check_int(unload("wanport_helper"), 0, "wanport_helper unloads");
-    check_int(unload("mt753x_sim"), 0, "stand-in switch driver unloads");
+    check_int(module_unload("wanport_helper"), 0, "wanport_helper unloads");
+    check_int(module_unload("mt753x_sim"), 0, "stand-in switch driver unloads");
     missing_family();
     check_int(get_wan(), -2, "get_wan after unload");
     check_int(open_fds(), fds, "no descriptor left open");

@@ -21,24 +21,6 @@
 
 static const char *const lan[4] = { "eth0.3", "eth0.4", "eth0.5", "eth0.6" };
 
-/* 0, or the errno of finit_module. */
-static int load(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    int err;
-
-    if (fd < 0)
-        return errno;
-    err = syscall(SYS_finit_module, fd, "", 0) ? errno : 0;
-    close(fd);
-    return err;
-}
-
-static int unload(const char *name)
-{
-    return syscall(SYS_delete_module, name, O_NONBLOCK) ? errno : 0;
-}
-
 static void put(const char *path, const char *text)
 {
     int fd = open(path, O_WRONLY);
@@ -133,14 +115,14 @@ static int exists(const char *path)
 static void failed_loads_undo(void)
 {
     put(SIM "fail_register", "5");
-    check_int(load(HELPER_KO), EIO, "load fails with the link notifier's error");
+    check_int(module_load(HELPER_KO), EIO, "load fails with the link notifier's error");
     put(SIM "fail_register", "0");
     check(!exists(WAND), "a failed load removes /proc/wand_port");
     check_int(get_num(SIM "listeners"), 0, "a failed load leaves no link notifier");
 
     /* 2^32 - 1: the stand-in's register call returns +1. */
     put(SIM "fail_register", "4294967295");
-    check_int(load(HELPER_KO), EIO, "a positive register result fails the load");
+    check_int(module_load(HELPER_KO), EIO, "a positive register result fails the load");
     put(SIM "fail_register", "0");
     check(!exists(WAND), "... and leaves no /proc/wand_port behind");
 }
@@ -153,7 +135,7 @@ static void after_load(void)
     int fd, i;
 
     sim_quiet(0x5); /* ports 0 and 2 have link */
-    check_int(load(HELPER_KO), 0, "wanport_helper loads");
+    check_int(module_load(HELPER_KO), 0, "wanport_helper loads");
     check_int(get_num(SIM "listeners"), 1, "one link notifier registered");
     check_str(carriers(), "01010", "load: eth1 off, LAN follows ports 0..3");
     check(stat(WAND, &st) == 0 && (st.st_mode & 07777) == 0660 && S_ISREG(st.st_mode),
@@ -376,7 +358,7 @@ static void unload_leaves_carriers_on(void)
     check_int(wand_write("-1"), 2, "write -1");
     sim_link(0x0);
     check_str(carriers(), "00000", "all links down: all five off");
-    check_int(unload("wanport_helper"), 0, "wanport_helper unloads");
+    check_int(module_unload("wanport_helper"), 0, "wanport_helper unloads");
     check_str(carriers(), "11111", "after unload all five are on");
     check(!exists(WAND), "/proc/wand_port is gone");
     check_int(get_num(SIM "listeners"), 0, "link notifier unregistered");
@@ -386,8 +368,8 @@ static void unload_leaves_carriers_on(void)
 
 static void load_without_switch_driver(void)
 {
-    check_int(unload("mt753x_sim"), 0, "stand-in switch driver unloads");
-    check_int(load(HELPER_KO), ENOENT, "load without the switch driver fails (unknown symbols)");
+    check_int(module_unload("mt753x_sim"), 0, "stand-in switch driver unloads");
+    check_int(module_load(HELPER_KO), ENOENT, "load without the switch driver fails (unknown symbols)");
     check(!exists(WAND), "no /proc/wand_port without the switch driver");
 }
 
