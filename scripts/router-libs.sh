@@ -1,0 +1,72 @@
+#!/bin/sh
+# Builds the router's real libraries from upstream source tarballs into a
+# private prefix, once, and prints that prefix.
+#
+#   router-libs.sh [SET]
+#     2102   the 21.02-era libubox, uci, ubus a kernel-5.4 router runs (default)
+#     head   the current upstream heads (compile checks)
+#     mosquitto  libmosquitto 2.0.22, the router's version
+#
+#   ROUTER_LIBS_SRC    folder of the tarballs (../shared/router-libs)
+#   ROUTER_LIBS_CACHE  where prefixes live (/var/cache/ovimar-router-libs)
+#
+# Exits 77 (skip) when the tarballs are absent. An integrator with an
+# OpenWrt SDK points ROUTER_LIBS_SRC at a folder holding `git archive`
+# tarballs of the SDK's package sources, named as the table below expects.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+set_name=${1:-2102}
+src=${ROUTER_LIBS_SRC:-$root/../shared/router-libs}
+cache=${ROUTER_LIBS_CACHE:-/var/cache/ovimar-router-libs}
+
+case $set_name in
+    2102) tarballs="libubox-b14c468 uci-4b3db11 ubus-4fc532c" ;;
+    head) tarballs="libubox-1aa36ee uci-66127cd ubus-3cc98db" ;;
+    mosquitto) tarballs="mosquitto-2.0.22" ;;
+    *) echo "router-libs: unknown set '$set_name' (2102, head, mosquitto)" >&2; exit 2 ;;
+esac
+
+for t in $tarballs; do
+    if [ ! -f "$src/$t.tar.gz" ]; then
+        echo "router-libs: $src/$t.tar.gz not found; skipping the real-libraries stage" >&2
+        exit 77
+    fi
+done
+
+prefix=$cache/$set_name
+stamp=$prefix/.built
+want=$(cd "$src" && for t in $tarballs; do cksum "$t.tar.gz"; done)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+    echo "$prefix"
+    exit 0
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rm -rf "$prefix"
+mkdir -p "$prefix"
+jobs=$(nproc)
+for t in $tarballs; do
+    tar -xzf "$src/$t.tar.gz" -C "$work"
+    dir=$work/${t%-*}
+    [ -d "$dir" ] || dir=$work/$t
+    case $t in
+        mosquitto-*)
+            set -- -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF \
+                -DDOCUMENTATION=OFF -DWITH_CJSON=OFF -DWITH_PLUGINS=OFF \
+                -DWITH_STATIC_LIBRARIES=OFF ;;
+        *)
+            set -- -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTS=OFF ;;
+    esac
+    cmake -S "$dir" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_INSTALL_RPATH="$prefix/lib" "$@" >"$work/$t.log" 2>&1 &&
+        cmake --build "$dir/build" -j"$jobs" >>"$work/$t.log" 2>&1 &&
+        cmake --install "$dir/build" >>"$work/$t.log" 2>&1 || {
+            cat "$work/$t.log" >&2
+            echo "router-libs: building $t failed" >&2
+            exit 1
+        }
+done
+echo "$want" >"$stamp"
+echo "$prefix"
