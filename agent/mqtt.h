@@ -13,5 +13,6 @@ int mqtt_connect();
 int mqtt_reconnect();
 void mqtt_loop_misc();
 int mqtt_teardown();
+int mqtt_publish_msg(int *mid, int len, const char *payload);
 void mqtt_set_hook(int kind, void *fn);
 void mqtt_subscribed(int granted_qos);
