@@ -20,6 +20,7 @@ public:
     bool at_end_of_statement();
     void next_statement();
     bool done() const { return pos_ >= t_.size(); }
+    size_t pos() const { return pos_; }
 
     const char *error() const { return error_; }
     // Where the lexer stands, or where the failed quote opened.

@@ -88,15 +88,14 @@ TEST(UciParse, OptionTypesAndLaterStatementsWin)
 {
     Store st;
     st.put("x", "config t 's'\n\toption a 1\n\toption a 2\n\tlist l x\n\toption b ''\n"
-                "\toption c 3\n\toption c ''\nconfig other 's'\n\toption d 4\n");
+                "\toption c 3\n\toption c ''\nconfig t 's'\n\toption d 4\n");
     Ctx c(st);
     uci_package *p = c.load("x");
     ASSERT_NE(p, nullptr);
     uci_section *s = uci_lookup_section(c, p, "s");
     ASSERT_NE(s, nullptr);
-    // A repeated name continues the section and takes the later type.
-    EXPECT_STREQ(s->type, "other");
-    EXPECT_EQ(section_names(p), std::vector<std::string>{"other:s"});
+    // A repeated name continues the section.
+    EXPECT_EQ(section_names(p), std::vector<std::string>{"t:s"});
     EXPECT_STREQ(uci_lookup_option_string(c, s, "a"), "2");
     EXPECT_EQ(uci_lookup_option_string(c, s, "l"), nullptr);  // a list, not a string
     EXPECT_EQ(uci_lookup_option(c, s, "l")->type, UCI_TYPE_LIST);
@@ -110,6 +109,10 @@ TEST(UciParse, OptionTypesAndLaterStatementsWin)
     EXPECT_EQ(uci_lookup_next(c, &e, &s->options, "nope"), UCI_ERR_NOTFOUND);
     EXPECT_EQ(uci_lookup_next(c, &e, &s->options, "a"), UCI_OK);
     EXPECT_EQ(uci_lookup_package(c, "x"), p);
+
+    // Of another type, it is an error on the router.
+    st.put("y", "config t 's'\nconfig other 's'\n");
+    EXPECT_EQ(uci_load(c, "y", &p), UCI_ERR_PARSE);
 }
 
 // Names as the router's library gives them: counter over all sections of
