@@ -93,6 +93,7 @@ bool Lexer::word(std::string &out)
             out += c;
         }
     }
+    glued_ = more() && cur() == ';';
     return true;
 }
 
@@ -105,10 +106,13 @@ bool Lexer::at_end_of_statement()
 void Lexer::next_statement()
 {
     skip_blanks();
-    if (more() && cur() == ';') {
+    // The router's parser loses the rest of the line after a ';' that
+    // touches the word before it ("config x; option y z" has no y).
+    if (more() && cur() == ';' && !glued_) {
         advance();
         return;
     }
+    glued_ = false;
     while (more() && cur() != '\n')
         advance();
     if (more())

@@ -1,7 +1,8 @@
 // Splits configuration and change-file text into statements of shell-like
 // words: unquoted, '...' (literal), "..." (backslash escapes), joined
 // where they touch; a backslash before a line feed continues the line.
-// A statement ends at a line feed, ';' or a '#' comment.
+// A statement ends at a line feed, ';' or a '#' comment; a ';' right after
+// a word ends the line.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,7 @@ private:
     size_t err_byte_ = 0;
     int word_line_ = 0;
     size_t word_byte_ = 0;
+    bool glued_ = false;  // the last word ended at a ';'
 };
 
 } // namespace uci

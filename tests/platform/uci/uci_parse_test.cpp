@@ -41,7 +41,8 @@ config switch
 
 config switch_vlan
 	option vlan '1'
-config switch_vlan; option vlan '2'
+config switch_vlan ; option vlan '2'
+config switch_vlan; option vlan 'lost'
 )";
 
 std::vector<std::string> section_names(uci_package *p)
@@ -68,7 +69,8 @@ TEST(UciParse, ReadsWhatRouterFilesHold)
 
     EXPECT_EQ(section_names(p),
               (std::vector<std::string>{"interface:loopback", "interface:lan", "switch:cfg033777*",
-                                        "switch_vlan:cfg041ec7*", "switch_vlan:cfg051ec7*"}));
+                                        "switch_vlan:cfg041ec7*", "switch_vlan:cfg051ec7*",
+                                        "switch_vlan:cfg061ec7*"}));
     EXPECT_EQ(c.get("network.loopback.ifname"), "lo");
     EXPECT_EQ(c.get("network.loopback.proto"), "static");
     EXPECT_EQ(c.get("network.loopback"), "interface");
@@ -81,6 +83,8 @@ TEST(UciParse, ReadsWhatRouterFilesHold)
     EXPECT_EQ(c.get("network.lan.multi"), "line one\nline two");
     EXPECT_EQ(c.get("network.lan.cont"), "first second");
     EXPECT_EQ(c.get("network.@switch_vlan[1].vlan"), "2");
+    // A ';' touching the word before it ends the line on the router.
+    EXPECT_EQ(c.get("network.@switch_vlan[2].vlan"), "<none>");
     EXPECT_EQ(c.get("network.lan.missing"), "<none>");
 }
 
