@@ -162,7 +162,7 @@ TEST_F(UciCmd, CorruptFileIsReportedAndLeftAlone)
 {
     const std::string broken = "config t 's'\n\toption a 1\n\toption b 'unterminated\n";
     st.put("bad", broken);
-    const std::string err = "uci: Parse error (unterminated ') at line 3, byte 11\n";
+    const std::string err = "uci: Parse error (EOF with unterminated ') at line 3, byte 24\n";
     expect_error(uci({"get", "bad.s.a"}), err);
     expect_error(uci({"set", "bad.s.a=2"}), err);
     expect_error(uci({"commit", "bad"}), err);

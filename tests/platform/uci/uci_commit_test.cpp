@@ -361,7 +361,7 @@ TEST(UciCommit, CorruptFileIsRefusedAndKept)
     const std::string broken = "config t 's'\n\toption x '1\n";
     st.put("c", broken);
     EXPECT_EQ(uci_commit(c, &p, false), UCI_ERR_PARSE);
-    EXPECT_EQ(c.error(), "Parse error (unterminated ') at line 2, byte 11");
+    EXPECT_EQ(c.error(), "Parse error (EOF with unterminated ') at line 2, byte 13");
     EXPECT_EQ(st.read("c"), broken);
     EXPECT_EQ(st.saved("c"), "c.s.x='2'\n");  // the change waits for a fix
     EXPECT_EQ(p, uci_lookup_package(c, "c"));

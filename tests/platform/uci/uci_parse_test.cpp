@@ -41,7 +41,8 @@ config switch
 
 config switch_vlan
 	option vlan '1'
-config switch_vlan ; option vlan '2'
+config switch_vlan
+	option vlan '2' ; option ports '0 1'
 config switch_vlan; option vlan 'lost'
 )";
 
@@ -83,6 +84,7 @@ TEST(UciParse, ReadsWhatRouterFilesHold)
     EXPECT_EQ(c.get("network.lan.multi"), "line one\nline two");
     EXPECT_EQ(c.get("network.lan.cont"), "first second");
     EXPECT_EQ(c.get("network.@switch_vlan[1].vlan"), "2");
+    EXPECT_EQ(c.get("network.@switch_vlan[1].ports"), "0 1");
     // A ';' touching the word before it ends the line on the router.
     EXPECT_EQ(c.get("network.@switch_vlan[2].vlan"), "<none>");
     EXPECT_EQ(c.get("network.lan.missing"), "<none>");
@@ -213,17 +215,19 @@ TEST(UciParse, MalformedFilesGiveLineAndReason)
         const char *text;
         const char *error;
     };
+    // The router's texts and positions: the byte is where its reader
+    // stood, 0-based, when it gave up.
     const Case cases[] = {
-        {"config t 'a'\n\toption x 'open\n", "Parse error (unterminated ') at line 2, byte 11"},
-        {"config t 'a'\n\toption x \"open\n", "Parse error (unterminated \") at line 2, byte 11"},
-        {"config t 'a'\n\toptoin x y\n", "Parse error (invalid command) at line 2, byte 2"},
+        {"config t 'a'\n\toption x 'open\n", "Parse error (EOF with unterminated ') at line 2, byte 16"},
+        {"config t 'a'\n\toption x \"open\n", "Parse error (EOF with unterminated \") at line 2, byte 16"},
+        {"config t 'a'\n\toptoin x y\n", "Parse error (invalid command) at line 2, byte 1"},
         {"\n\n  option x y\n", "Parse error (option/list command found before the first section) "
-                               "at line 3, byte 3"},
-        {"config t 'a-b'\n", "Parse error (invalid character in name field) at line 1, byte 10"},
+                               "at line 3, byte 2"},
+        {"config t 'a-b'\n", "Parse error (invalid character in name field) at line 1, byte 15"},
         {"config t 'a'\n\toption x-y 1\n", "Parse error (invalid character in name field) at line "
-                                          "2, byte 9"},
-        {"config t 'a' 'b'\n", "Parse error (too many arguments) at line 1, byte 14"},
-        {"config\n", "Parse error (missing argument) at line 1, byte 7"},
+                                          "2, byte 12"},
+        {"config t 'a' 'b'\n", "Parse error (too many arguments) at line 1, byte 17"},
+        {"config\n", "Parse error (invalid command) at line 1, byte 0"},
     };
     for (const Case &k : cases) {
         Store st;
