@@ -1,38 +1,11 @@
 // Words of lines read from a stream, for the batch mode of the uci
 // command: the configuration file's quoting, a quote may span lines.
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
+#include <new>
 
 #include "guard.h"
-#include "lexer.h"
+#include "reader.h"
 #include "uci_int.h"
-
-namespace {
-
-// One statement's text: further lines while a quote or a trailing
-// backslash leaves it open.
-std::string read_statement(FILE *f)
-{
-    std::string text;
-    char buf[512];
-    while (fgets(buf, sizeof(buf), f)) {
-        text += buf;
-        if (text.back() != '\n')
-            continue;
-        uci::Lexer lx(text);
-        std::string w;
-        while (lx.word(w)) {
-        }
-        bool open = lx.error() || (text.size() > 1 && text[text.size() - 2] == '\\');
-        if (!open)
-            break;
-    }
-    return text;
-}
-
-} // namespace
 
 using namespace uci;
 
@@ -47,35 +20,25 @@ extern "C" int uci_parse_argument(uci_context *ctx, FILE *stream, char **str, ch
         if (ctx->pctx && ctx->pctx->file != stream)
             drop_parse(ctx);
         if (!ctx->pctx) {
-            ctx->pctx = static_cast<uci_parse_context *>(calloc(1, sizeof(uci_parse_context)));
-            if (!ctx->pctx)
+            auto *pc = static_cast<uci_parse_context *>(calloc(1, sizeof(uci_parse_context)));
+            if (!pc)
                 return fail(ctx, UCI_ERR_MEM);
-            ctx->pctx->file = stream;
+            ctx->pctx = pc;
+            pc->file = stream;
+            pc->reader = new Reader(stream);
         }
         uci_parse_context *pc = ctx->pctx;
-        if (!*str || !pc->text) {
-            free(pc->text);
-            pc->text = strdup(read_statement(stream).c_str());
-            pc->pos = 0;
-            pc->line++;
-            if (!pc->text)
-                return fail(ctx, UCI_ERR_MEM);
-        }
-        Lexer lx(pc->text + pc->pos);
-        std::string w;
-        bool got = lx.word(w);
-        if (lx.error()) {
-            pc->reason = lx.error();
-            pc->byte = pc->pos + lx.byte();
+        if (!*str)
+            pc->reader->next_line();
+        long off = pc->reader->word();
+        if (off < 0) {
+            pc->reason = pc->reader->reason();
+            pc->line = pc->reader->line();
+            pc->byte = pc->reader->byte();
             return fail(ctx, UCI_ERR_PARSE);
         }
-        pc->pos += lx.pos();
-        free(pc->word);
-        pc->word = strdup(got ? w.c_str() : "");
-        if (!pc->word)
-            return fail(ctx, UCI_ERR_MEM);
-        *result = pc->word;
-        *str = pc->text + pc->pos;
+        *result = pc->reader->str(off);
+        *str = pc->reader->rest();
         return UCI_OK;
     });
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "reader.h"
 #include "uci_int.h"
 
 namespace uci {
@@ -18,8 +19,7 @@ void drop_parse(uci_context *ctx)
 {
     if (!ctx->pctx)
         return;
-    free(ctx->pctx->text);
-    free(ctx->pctx->word);
+    delete ctx->pctx->reader;
     free(ctx->pctx);
     ctx->pctx = nullptr;
 }

@@ -14,7 +14,7 @@
 
 #include "guard.h"
 #include "io.h"
-#include "lexer.h"
+#include "reader.h"
 #include "uci_int.h"
 
 namespace uci {
@@ -112,20 +112,18 @@ bool apply(uci_context *ctx, uci_package *p, uci_command cmd, const char *sectio
 // skipped, as the router's library does. False if there was one.
 template <class F> bool each_tuple(uci_context *ctx, std::string_view text, F fn)
 {
-    Lexer lx(text);
-    std::string word;
+    Reader rd(text);
     bool whole = true;
-    while (!lx.done()) {
+    while (rd.next_line()) {
+        if (!*rd.rest())
+            continue;
+        long off = rd.word();
         Tuple t;
-        if (lx.word(word)) {
-            if (lx.at_end_of_statement() && parse_tuple(ctx, word, t))
-                fn(t);
-            else
-                whole = false;
-        }
-        if (lx.error())
-            return false;
-        lx.next_statement();
+        // One word a line, nothing after it, not even a blank.
+        if (off >= 0 && !*rd.rest() && parse_tuple(ctx, rd.str(off), t))
+            fn(t);
+        else
+            whole = false;
     }
     return whole;
 }

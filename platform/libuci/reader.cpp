@@ -18,6 +18,18 @@ bool space(char c)
 void Reader::fetch(size_t offset)
 {
     buf_.resize(offset);
+    if (file_) {
+        int c = 0;
+        while ((c = getc(file_)) != EOF) {
+            buf_.push_back(static_cast<char>(c));
+            if (c == '\n') {
+                line_++;
+                break;
+            }
+        }
+        buf_.push_back('\0');
+        return;
+    }
     size_t nl = src_.find('\n', at_);
     size_t end = nl == std::string_view::npos ? src_.size() : nl + 1;
     buf_.insert(buf_.end(), src_.begin() + static_cast<long>(at_),
@@ -32,7 +44,7 @@ void Reader::fetch(size_t offset)
 bool Reader::next_line()
 {
     pos_ = 0;
-    if (eof()) {
+    if (!file_ && eof()) {
         buf_.assign(1, '\0');
         return false;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 #include <vector>
 
@@ -13,16 +14,18 @@ namespace uci {
 class Reader {
 public:
     explicit Reader(std::string_view src) : src_(src) { buf_.push_back('\0'); }
+    // Lines come from file as they are needed.
+    explicit Reader(FILE *file) : file_(file) { buf_.push_back('\0'); }
 
     // Starts the next line; false when the text is used up.
     bool next_line();
-    bool eof() const { return at_ >= src_.size(); }
+    bool eof() const { return file_ ? feof(file_) != 0 : at_ >= src_.size(); }
 
     // The next word: ';' alone is an empty one. Returns its offset, or
     // -1 with reason() set on a quote left open.
     long word();
-    const char *str(long off) const { return &buf_[static_cast<size_t>(off)]; }
-    const char *rest() const { return &buf_[pos_]; }
+    char *str(long off) { return &buf_[static_cast<size_t>(off)]; }
+    char *rest() { return &buf_[pos_]; }
     char cur() const { return buf_[pos_]; }
     void skip_blanks();
     // The statement keyword: the text up to the next blank or tab, ended
@@ -44,6 +47,7 @@ private:
     void copy(size_t &dst) { buf_[dst++] = buf_[pos_++]; }
 
     std::string_view src_;
+    FILE *file_ = nullptr;
     size_t at_ = 0;  // next unread byte of src_
     std::vector<char> buf_;
     size_t pos_ = 0;

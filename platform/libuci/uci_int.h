@@ -7,16 +7,18 @@
 
 #include "uci.h"
 
+namespace uci {
+class Reader;
+}
+
 // Where the last parse failed, read by uci_perror and uci_get_errorstr;
-// also the line uci_parse_argument is reading from file.
+// also the stream uci_parse_argument is reading.
 struct uci_parse_context {
     const char *reason;
     int line;
     size_t byte;
     FILE *file;
-    char *text;
-    size_t pos;
-    char *word;
+    uci::Reader *reader;
 };
 
 namespace uci {
