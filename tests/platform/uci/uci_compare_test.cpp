@@ -86,10 +86,26 @@ const Case CASES[] = {
       {"q8", "config 'ty pe' a\n"}},
      {U "show q1", U "show q2", U "show q3", U "show q4", U "show q5", U "show q6", U "show q7",
       U "show q8", U "-S show q7", U "show"}},
+    {"parse_quirks",
+     {{"r1", "config t a; option lost 1\nconfig t b\n\tlist l x ;list m y\n\tlist n 1 ;\n"},
+      {"r2", "config t a ; option x y\n"}, {"r3", "config\tt\ta\n\toption\tx\t'y';option z w\n"},
+      {"r4", "c t a\n o x y\n l z ''\n p foo\n\toption q \"a\\\nb\" c\n"},
+      {"r5", "config t a\r\n\toption x y\r\n # c\n\t\n"}, {"r6", "config t a\noption x y"},
+      {"r7", "config t\nconfig t\nconfig t a\nconfig t\n\toption x 'a'#b\n"}},
+     {U "show r1", U "show r2", U "show r3", U "show r4", U "show r5", U "show r6", U "show r7",
+      U "-S show r2", U "set r7.a.y=1", U "commit"}},
+    // Change files as another program (or an older uci) may leave them.
+    {"foreign_changes", {{"p", "config t 'a'\n\tlist l p\nconfig u\nconfig u 'named'\n"}},
+     {"mkdir -p $S && printf \"p.a.x='9' \\np.a.y=1\\n+p.cfg1234=\\n-p.a.l='zz'\\n"
+      "^p.named='0'\\n@p.a=b-c\\n|p.a.l=q\\np.a.m='two\\nlines'\\nq.x.y=1\\n"
+      "p.@u[0].n=2\\n+p.n2='u'\\np.n2.k=v;p.n2.j=w\\n\\n  \\n-p.nope\\n\" > $S/p",
+      U "changes", U "show p", U "revert p.a.m", U "commit p", U "changes"}},
     {"batch_and_import", {{"p", "config t 'a'\n\toption x 1\n"}},
      {"printf \"set p.a.y='v w'\\nadd_list p.a.l=q\\nshow p.a\\nget p.a.nope\\nfrob\\n"
       "add p u\\nset p.a.z=1 extra words\\n\\nset p.a.m='two\\nlines'\\nexit\\n"
       "set p.a.never=1\\n\" > in && " U "batch < in",
+      "printf 'set p.a.q=\"x\\\\\\ny\"\\nset p.a.r=1;set p.a.s=2\\nset  p.a.t=3 ; get p.a.t\\n"
+      " get p.a.q\\nset p.a.u=\\x27open\\n' | " U "batch",
       U "changes", U "-f in batch", U "-f in -f in batch",
       "printf 'config t s\\n\\toption a b\\n' | " U "import newp",
       "printf 'package x1\\nconfig t s\\npackage x2\\nconfig u v\\n' | " U "import",
