@@ -29,8 +29,9 @@ int run_batch(Cli &c);
 int run_import(Cli &c, int argc, char **argv);
 
 void show_package(const Cli &c, uci_package *p);
-void show_section(uci_section *s, const char *ref = nullptr);
-void show_option(uci_option *o, const char *ref = nullptr);
+// Alone, a section or option shows under its real name.
+void show_section(const Cli &c, uci_section *s, const char *ref = nullptr);
+void show_option(const Cli &c, uci_option *o, const char *ref = nullptr);
 void show_changes(uci_package *p);
 // An option's value and a line feed; list items joined by the delimiter,
 // quoted when asked or when they hold whitespace.

@@ -105,9 +105,9 @@ int package_cmd(Cli &c, Cmd cmd, char *arg)
         } else if (ptr.last->type == UCI_TYPE_PACKAGE) {
             show_package(c, ptr.p);
         } else if (ptr.last->type == UCI_TYPE_SECTION) {
-            show_section(ptr.s);
+            show_section(c, ptr.s);
         } else if (ptr.last->type == UCI_TYPE_OPTION) {
-            show_option(ptr.o);
+            show_option(c, ptr.o);
         }
         break;
     default: break;

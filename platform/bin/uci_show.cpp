@@ -59,20 +59,19 @@ void show_value(const Cli &c, uci_option *o, bool quote)
     putchar('\n');
 }
 
-void show_option(uci_option *o, const char *ref)
+void show_option(const Cli &c, uci_option *o, const char *ref)
 {
     uci_section *s = o->section;
     printf("%s.%s.%s=", s->package->e.name, ref ? ref : s->e.name, o->e.name);
-    Cli plain;
-    show_value(plain, o, true);
+    show_value(c, o, true);
 }
 
-void show_section(uci_section *s, const char *ref)
+void show_section(const Cli &c, uci_section *s, const char *ref)
 {
     printf("%s.%s=%s\n", s->package->e.name, ref ? ref : s->e.name, s->type);
     uci_element *e;
     uci_foreach_element(&s->options, e)
-        show_option(uci_to_option(e), ref);
+        show_option(c, uci_to_option(e), ref);
 }
 
 void show_package(const Cli &c, uci_package *p)
@@ -80,7 +79,7 @@ void show_package(const Cli &c, uci_package *p)
     uci_element *e;
     uci_foreach_element(&p->sections, e) {
         uci_section *s = uci_to_section(e);
-        show_section(s, section_ref(c, s).c_str());
+        show_section(c, s, section_ref(c, s).c_str());
     }
 }
 

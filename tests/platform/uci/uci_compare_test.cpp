@@ -48,6 +48,7 @@ const Case CASES[] = {
      {U "get wireless.@wifi-iface[0].maclist", U "-d , get wireless.@wifi-iface[0].maclist",
       U "get wireless.@wifi-iface[0].ssid", U "get wireless.radio0", U "get wireless",
       U "show wireless", U "-X show wireless", U "show wireless.@wifi-iface[-1]",
+      U "-d , show wireless", U "-d , show wireless.@wifi-iface[0].maclist",
       U "show wireless.@wifi-iface[0].maclist", U "get wireless.@wifi-iface[0].ssid -q",
       U "SHOW wireless.guest", U "export wireless", U "-N export wireless"}},
     {"errors_and_statuses", {{"wireless", WIRELESS}},
