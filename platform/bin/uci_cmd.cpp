@@ -70,7 +70,9 @@ int element_cmd(Cli &c, Cmd cmd, char *arg)
         r = uci_reorder_section(c.ctx, ptr.s, static_cast<int>(strtoul(ptr.value, nullptr, 10)));
         break;
     case Cmd::del:
-        if (ptr.value && sscanf(ptr.value, "%d", &index) != 1)
+        // Only a value that is no number at all fails; an empty one
+        // deletes the whole option, as on the router.
+        if (ptr.value && sscanf(ptr.value, "%d", &index) == 0)
             return 1;
         r = uci_delete(c.ctx, &ptr);
         break;

@@ -65,6 +65,8 @@ const Case CASES[] = {
       U "add_list wireless.radio0.band=5G", U "del_list wireless.@wifi-iface[0].maclist=aa",
       U "set wireless.radio0.band=it's", U "rename wireless.guest=g2", U "add wireless t",
       U "ren wireless.@t[-1].x=y", U "reorder wireless.g2=0", U "set wireless.radio0=dev",
+      U "delete wireless.@wifi-iface[0].maclist=5", U "delete wireless.@wifi-iface[0].maclist=",
+      U "set wireless.radio0.nope=", U "set wireless.nope=",
       U "changes", U "changes wireless.radio0", U "show wireless", U "commit wireless",
       U "changes"}},
     {"revert", {{"p", "config t 'a'\n\toption x 1\n\tlist l p\nconfig u\n\toption n 1\n"}},
