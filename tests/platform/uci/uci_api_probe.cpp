@@ -5,6 +5,8 @@
 //   set|add_list|del_list|delete|rename|revert PATH[=VALUE]
 //   add P TYPE | reorder PATH POS | save P | commit P | overwrite P
 //   dump P | new (a fresh context, as another process would have)
+//   fill P SECTION [OPTION] VALUE  uci_set on a pointer filled by hand
+//   next P SECTION OPTION          uci_lookup_next on the section's options
 #include <uci.h>
 
 #include <cstdio>
@@ -135,6 +137,24 @@ void step(const std::string &cmd, char *a, char *b)
     } else if (cmd == "commit" || cmd == "overwrite") {
         uci_package *p = package(a);
         result(cmd.c_str(), uci_commit(ctx, &p, cmd == "overwrite"));
+    } else if (cmd == "fill" || cmd == "next") {
+        // As the agent and qx_wifi_ctl do: no lookup string at all.
+        char *sec = strtok(b, " "), *opt = strtok(nullptr, " "), *val = strtok(nullptr, "");
+        uci_package *p = package(a);
+        uci_section *s = p && sec ? uci_lookup_section(ctx, p, sec) : nullptr;
+        if (cmd == "next") {
+            uci_element *e = nullptr;
+            int rc = s ? uci_lookup_next(ctx, &e, &s->options, opt ? opt : "") : -1;
+            result("next", rc);
+            return;
+        }
+        ptr.p = p;
+        ptr.s = s;
+        ptr.section = s ? nullptr : sec;
+        ptr.option = val ? opt : nullptr;
+        ptr.value = val ? val : opt;
+        result("fill", p ? uci_set(ctx, &ptr) : -1);
+        printf("  s=%s\n", ptr.s ? ptr.s->e.name : "-");
     } else if (cmd == "dump") {
         dump(package(a));
     } else if (cmd == "new") {

@@ -125,6 +125,10 @@ const Case CASES[] = {
       "probe: lookup ovimar.@mqtt[0].default_qos", "probe: lookupx ovimar.@mqtt[0]",
       "probe: lookup ovimar.a.b.c", "probe: lookup ovimar.a-b", "probe: set ovimar.nosuch.x=1",
       "probe: set ovimar.status.devId", "probe: dump ovimar",
+      "probe: fill ovimar creds creds", "probe: fill ovimar creds devId D2",
+      "probe: fill ovimar creds devId D2", "probe: fill ovimar mqtt default_qos 2",
+      "probe: next ovimar mqtt default_qos", "probe: next ovimar mqtt nope", "probe: save ovimar",
+      "probe: dump ovimar",
       // Last: after it the router's error texts keep a stale parse position.
       "probe: load ovimar"}},
     {"api_edits", {{"z", "config t 'a'\n\toption keep 1\n\toption gone 2\n\toption one x\n"
