@@ -61,9 +61,12 @@ int io_error(uci_context *ctx, int err)
 int read_config(uci_context *ctx, int fd, std::string &text)
 {
     struct stat st{};
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || !io::read_all(fd, text))
+    if (fstat(fd, &st) < 0)
         return fail(ctx, UCI_ERR_IO);
-    return UCI_OK;
+    // Only a file is a configuration; a folder is none, as on the router.
+    if (!S_ISREG(st.st_mode))
+        return fail(ctx, UCI_ERR_NOTFOUND);
+    return io::read_all(fd, text) ? UCI_OK : fail(ctx, UCI_ERR_IO);
 }
 
 // Holds a change file locked while its changes are read or flushed.
@@ -210,6 +213,10 @@ int load(uci_context *ctx, const char *name, uci_package **res)
     // the read of the file and the read of the changes.
     Deltas deltas(ctx, name, false);
     std::string path = std::string(ctx->confdir) + "/" + name;
+    // Never opened unless a file: opening a fifo would wait for a writer.
+    struct stat st{};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return fail(ctx, UCI_ERR_NOTFOUND);
     io::Fd cfg(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (cfg.get() < 0)
         return io_error(ctx, errno);
@@ -288,7 +295,9 @@ int uci_list_configs(uci_context *ctx, char ***list)
             any = any || de->d_name[0] != '.';
             std::string path = std::string(ctx->confdir) + "/" + de->d_name;
             struct stat st{};
-            if (!valid_package(de->d_name) || stat(path.c_str(), &st) || !S_ISREG(st.st_mode))
+            // Folders are left out; anything else is listed, even a
+            // link to nothing, which then fails to load.
+            if (!valid_package(de->d_name) || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
                 continue;
             names.emplace_back(de->d_name);
             bytes += names.back().size() + 1;
