@@ -1,6 +1,8 @@
 // The uci command, run as a program the way scripts and the agent run it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -178,4 +180,22 @@ TEST_F(UciCmd, CorruptFileIsReportedAndLeftAlone)
     EXPECT_EQ(all.err, err);
     EXPECT_EQ(st.read("good"), "\nconfig t 'g'\n\toption x '1'\n\n");
     EXPECT_EQ(st.read("bad"), broken);
+}
+
+// As on the router (checked there with a private /tmp), the default save
+// dir stays a source of changes when -t or -P names another: its changes
+// are seen and committed, but only the named folder's file is emptied.
+TEST_F(UciCmd, DefaultSaveDirIsStillRead)
+{
+    st.put("p", "config t 'a'\n\toption x '1'\n");
+    ASSERT_EQ(mkdir(st.save().c_str(), 0700), 0);
+    testsupport::write_file(st.save() + "/p", "p.a.x='default'\n");
+    testsupport::TempDir other;
+    expect_out(uci({"-t", other.path(), "get", "p.a.x"}), "default\n");
+    expect_out(uci({"-P", other.path(), "set", "p.a.y=2"}), "");
+    expect_out(uci({"-P", other.path(), "changes", "p"}), "p.a.x='default'\np.a.y='2'\n");
+    expect_out(uci({"-t", other.path(), "commit", "p"}), "");
+    EXPECT_EQ(st.read("p"), "\nconfig t 'a'\n\toption x 'default'\n\toption y '2'\n\n");
+    EXPECT_EQ(st.saved("p"), "p.a.x='default'\n");
+    EXPECT_EQ(testsupport::read_file(other.file("p")), "");
 }
