@@ -252,8 +252,23 @@ void PrintTo(const Case &k, std::ostream *os)
 
 class UciCompare : public ::testing::TestWithParam<Case> {};
 
+// The router's uci always reads its default save dir too.
+bool default_save_dir_empty()
+{
+    DIR *d = opendir("/tmp/.uci");
+    if (!d)
+        return true;
+    int n = 0;
+    while (dirent *de = readdir(d))
+        n += de->d_name[0] != '.';
+    closedir(d);
+    return n == 0;
+}
+
 TEST_P(UciCompare, HostBehavesLikeTheRouter)
 {
+    if (!default_save_dir_empty())
+        GTEST_SKIP() << "/tmp/.uci holds changes the router's uci would read in";
     // The router's uci found on PATH as "uci", like the host's.
     testsupport::TempDir real_bin;
     ASSERT_EQ(symlink(REAL_UCI, real_bin.file("uci").c_str()), 0);
