@@ -1,182 +1,124 @@
 // Host build of the router's uci command. Changes made by set, add,
-// add_list, del_list, rename and delete wait in the save dir until a
-// commit, which may run in another process.
+// add_list, del_list, rename, reorder and delete wait in the save dir
+// until a commit, which may run in another process.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include "uci_cli.h"
 
-namespace {
-
-int usage()
+// Same commands, options and exit statuses as the router's; the wording
+// of the descriptions is this program's own.
+void usage(const Cli &c)
 {
-    fputs("Usage: uci [<options>] <command> [<arguments>]\n\n"
-          "Commands:\n"
-          "\tget      <config>.<section>[.<option>]\n"
-          "\tset      <config>.<section>[.<option>]=<value>\n"
-          "\tadd      <config> <section-type>\n"
-          "\tadd_list <config>.<section>.<option>=<string>\n"
-          "\tdel_list <config>.<section>.<option>=<string>\n"
-          "\trename   <config>.<section>[.<option>]=<name>\n"
-          "\tdelete   <config>.<section>[.<option>[=<index>]]\n"
-          "\tcommit   [<config>]\n"
-          "\tchanges  [<config>]\n"
-          "\tshow     [<config>[.<section>[.<option>]]]\n"
-          "\texport   [<config>]\n\n"
-          "Options:\n"
-          "\t-c <path>  configuration directory (default /etc/config)\n"
-          "\t-P <path>  directory of uncommitted changes (default /tmp/.uci)\n"
-          "\t-d <str>   list delimiter of get and show (default ' ')\n"
-          "\t-n / -N    name / do not name unnamed sections on export\n"
-          "\t-q         no error messages\n"
-          "\t-X         real names of unnamed sections in show\n",
-          stderr);
-    return 255;
+    fprintf(stderr,
+            "Usage: %s [<options>] <command> [<arguments>]\n\n"
+            "Commands:\n"
+            "\tbatch\n"
+            "\texport     [<config>]\n"
+            "\timport     [<config>]\n"
+            "\tchanges    [<config>]\n"
+            "\tcommit     [<config>]\n"
+            "\tadd        <config> <section-type>\n"
+            "\tadd_list   <config>.<section>.<option>=<string>\n"
+            "\tdel_list   <config>.<section>.<option>=<string>\n"
+            "\tshow       [<config>[.<section>[.<option>]]]\n"
+            "\tget        <config>.<section>[.<option>]\n"
+            "\tset        <config>.<section>[.<option>]=<value>\n"
+            "\tdelete     <config>[.<section>[[.<option>][=<id>]]]\n"
+            "\trename     <config>.<section>[.<option>]=<name>\n"
+            "\trevert     <config>[.<section>[.<option>]]\n"
+            "\treorder    <config>.<section>=<position>\n"
+            "\n"
+            "Options:\n"
+            "\t-c <path>  folder of the configuration files (default: /etc/config)\n"
+            "\t-d <str>   separator of list items in show and get\n"
+            "\t-f <file>  read batch or import input from <file>, not stdin\n"
+            "\t-m         import into the existing package, as changes\n"
+            "\t-n         export unnamed sections with their names (default)\n"
+            "\t-N         export unnamed sections without names\n"
+            "\t-p <path>  also read change files from <path>\n"
+            "\t-P <path>  also read change files from <path> and save there; commit does nothing\n"
+            "\t-t <path>  save change files in <path>\n"
+            "\t-q         print no error messages\n"
+            "\t-s         stop at the first parse error (default)\n"
+            "\t-S         report parse errors and read on\n"
+            "\t-X         real names of unnamed sections in show\n"
+            "\n",
+            c.app);
 }
+
+namespace {
 
 struct Ctx {
     uci_context *c = uci_alloc_context();
-    ~Ctx() { uci_free_context(c); }
+    ~Ctx()
+    {
+        if (c)
+            uci_free_context(c);
+    }
 };
 
-enum class Op { get, set, add_list, del_list, rename, del };
+struct Input {
+    FILE *f = nullptr;
+    ~Input()
+    {
+        if (f)
+            fclose(f);
+    }
+};
 
-int get(const Cli &c, uci_ptr &ptr)
+void set_flag(uci_context *ctx, int on, int off)
 {
-    if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE)) {
-        c.ctx->err = UCI_ERR_NOTFOUND;
-        return c.error();
-    }
-    if (ptr.last->type == UCI_TYPE_SECTION) {
-        printf("%s\n", ptr.s->type);
-    } else if (ptr.last->type == UCI_TYPE_OPTION) {
-        print_value(c, ptr.o, false);
-        putchar('\n');
-    }
-    return 0;
+    ctx->flags = static_cast<uci_flags>((ctx->flags | on) & ~off);
 }
 
-int edit(Cli &c, char *arg, Op op)
+// Applies one option; false ends the run with status.
+bool option(Cli &c, Input &in, int opt, int &status)
 {
-    uci_ptr ptr{};
-    if (uci_lookup_ptr(c.ctx, &ptr, arg, true) != UCI_OK)
-        return c.error();
-    if (op == Op::get) {
-        if (ptr.value) {
-            c.ctx->err = UCI_ERR_INVAL;
-            return c.error();
-        }
-        return get(c, ptr);
-    }
-    int r = UCI_OK;
-    switch (op) {
-    case Op::set: r = uci_set(c.ctx, &ptr); break;
-    case Op::add_list: r = uci_add_list(c.ctx, &ptr); break;
-    case Op::del_list: r = uci_del_list(c.ctx, &ptr); break;
-    case Op::rename: r = uci_rename(c.ctx, &ptr); break;
-    case Op::del: r = uci_delete(c.ctx, &ptr); break;
-    case Op::get: break;
-    }
-    if (r == UCI_OK)
-        r = uci_save(c.ctx, ptr.p);
-    return r == UCI_OK ? 0 : c.error();
-}
-
-int add(Cli &c, char **argv)
-{
-    uci_package *p = nullptr;
-    uci_section *s = nullptr;
-    if (uci_load(c.ctx, argv[0], &p) != UCI_OK || uci_add_section(c.ctx, p, argv[1], &s) != UCI_OK ||
-        uci_save(c.ctx, p) != UCI_OK)
-        return c.error();
-    printf("%s\n", s->e.name);
-    return 0;
-}
-
-// Runs fn on the package named by arg, or on every package when arg is null.
-template <class F> int each_package(Cli &c, char *arg, F fn)
-{
-    if (arg) {
-        uci_ptr ptr{};
-        if (uci_lookup_ptr(c.ctx, &ptr, arg, true) != UCI_OK)
-            return c.error();
-        return fn(ptr);
-    }
-    char **list = nullptr;
-    if (uci_list_configs(c.ctx, &list) != UCI_OK)
-        return c.error();
-    int status = 0;
-    for (char **name = list; *name; name++) {
-        uci_ptr ptr{};
-        if (uci_load(c.ctx, *name, &ptr.p) != UCI_OK) {
-            status = c.error();
-            continue;
-        }
-        ptr.last = &ptr.p->e;
-        ptr.flags = uci_ptr::UCI_LOOKUP_COMPLETE;
-        if (fn(ptr))
+    switch (opt) {
+    case 'c': uci_set_confdir(c.ctx, optarg); break;
+    case 'd': c.delim = optarg; break;
+    case 'f':
+        if (in.f) {
+            c.say("Too many input files.\n");
             status = 1;
-    }
-    free(list);
-    return status;
-}
-
-int show(Cli &c, char *arg)
-{
-    return each_package(c, arg, [&](uci_ptr &ptr) {
-        if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE)) {
-            c.ctx->err = UCI_ERR_NOTFOUND;
-            return c.error();
+            return false;
         }
-        switch (ptr.last->type) {
-        case UCI_TYPE_PACKAGE: show_package(c, ptr.p); break;
-        case UCI_TYPE_SECTION: show_section(c, ptr.s); break;
-        case UCI_TYPE_OPTION: show_option(c, ptr.o); break;
-        default: break;
+        if (!(in.f = fopen(optarg, "r"))) {
+            c.say("uci: %s", strerror(errno));
+            status = 1;
+            return false;
         }
-        return 0;
-    });
-}
-
-int run(Cli &c, std::string_view cmd, int argc, char **argv)
-{
-    char *arg = argc > 0 ? argv[0] : nullptr;
-    struct Edit {
-        const char *name;
-        Op op;
-    };
-    static constexpr Edit EDITS[] = {
-        {"get", Op::get},           {"set", Op::set},           {"add_list", Op::add_list},
-        {"del_list", Op::del_list}, {"rename", Op::rename},     {"delete", Op::del},
-    };
-    for (const Edit &e : EDITS) {
-        if (cmd == e.name)
-            return argc == 1 ? edit(c, arg, e.op) : usage();
+        c.input = in.f;
+        break;
+    case 'm': c.merge = true; break;
+    case 's': set_flag(c.ctx, UCI_FLAG_STRICT, 0); break;
+    case 'S': set_flag(c.ctx, UCI_FLAG_PERROR, UCI_FLAG_STRICT); break;
+    case 'n': set_flag(c.ctx, UCI_FLAG_EXPORT_NAME, 0); break;
+    case 'N': set_flag(c.ctx, 0, UCI_FLAG_EXPORT_NAME); break;
+    case 'p': uci_add_delta_path(c.ctx, optarg); break;
+    case 'P':
+        // The old save dir's changes stay visible; nothing is committed.
+        uci_add_delta_path(c.ctx, c.ctx->savedir);
+        uci_set_savedir(c.ctx, optarg);
+        c.nocommit = true;
+        break;
+    case 'q': c.quiet = true; break;
+    case 't': uci_set_savedir(c.ctx, optarg); break;
+    case 'X': c.show_ext = false; break;
+    default:
+        // A bad option (or -L, which is accepted but means nothing) shows
+        // the usage and succeeds, as on the router.
+        usage(c);
+        status = 0;
+        return false;
     }
-    if (cmd == "add")
-        return argc == 2 ? add(c, argv) : usage();
-    if (argc > 1)
-        return usage();
-    if (cmd == "show")
-        return show(c, arg);
-    if (cmd == "export")
-        return each_package(c, arg, [&](uci_ptr &ptr) {
-            return uci_export(c.ctx, stdout, ptr.p, true) == UCI_OK ? 0 : c.error();
-        });
-    if (cmd == "changes")
-        return each_package(c, arg, [](uci_ptr &ptr) {
-            show_changes(ptr.p);
-            return 0;
-        });
-    if (cmd == "commit")
-        return each_package(c, arg, [&](uci_ptr &ptr) {
-            return uci_commit(c.ctx, &ptr.p, false) == UCI_OK ? 0 : c.error();
-        });
-    return usage();
+    return true;
 }
 
 } // namespace
@@ -184,35 +126,44 @@ int run(Cli &c, std::string_view cmd, int argc, char **argv)
 int Cli::error() const
 {
     if (!quiet)
-        uci_perror(ctx, "uci");
+        uci_perror(ctx, app);
     return 1;
+}
+
+void Cli::say(const char *fmt, ...) const
+{
+    if (quiet)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
 }
 
 int main(int argc, char **argv)
 {
+    Cli c;
+    c.app = argv[0];
     Ctx ctx;
     if (!ctx.c) {
-        fputs("uci: Out of memory\n", stderr);
+        fputs("Out of memory\n", stderr);
         return 1;
     }
-    Cli c;
     c.ctx = ctx.c;
+    Input in;
     int opt;
-    while ((opt = getopt(argc, argv, "+c:d:P:qXnN")) != -1) {
-        switch (opt) {
-        case 'c': uci_set_confdir(c.ctx, optarg); break;
-        case 'P': uci_set_savedir(c.ctx, optarg); break;
-        case 'd': c.delim = optarg; break;
-        case 'q': c.quiet = true; break;
-        case 'X': c.names = true; break;
-        case 'n': c.ctx->flags = static_cast<uci_flags>(c.ctx->flags | UCI_FLAG_EXPORT_NAME); break;
-        case 'N': c.ctx->flags = static_cast<uci_flags>(c.ctx->flags & ~UCI_FLAG_EXPORT_NAME); break;
-        default: return usage();
-        }
+    while ((opt = getopt(argc, argv, "c:d:f:LmnNp:P:qsSt:X")) != -1) {
+        int status = 0;
+        if (!option(c, in, opt, status))
+            return status;
     }
-    if (optind >= argc)
-        return usage();
-    int status = run(c, argv[optind], argc - optind - 1, argv + optind + 1);
+    if (optind >= argc) {
+        usage(c);
+        return 0;
+    }
+    int status = run_command(c, argc - optind, argv + optind);
+    if (status == 255)
+        usage(c);
     if (fflush(stdout) != 0)
         return 1;
     return status;

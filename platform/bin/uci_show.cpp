@@ -1,4 +1,4 @@
-// uci show and uci changes: one "package.section[.option]=value" line each.
+// uci show, get and changes: "package.section[.option]=value" lines.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,10 +19,11 @@ void print_quoted(const char *v)
     putchar('\'');
 }
 
-// Anonymous sections show as @type[N], N counting that type only.
+// In a whole package, unnamed sections show as @type[N], N counting
+// every section of that type.
 std::string section_ref(const Cli &c, uci_section *s)
 {
-    if (!s->anonymous || c.names)
+    if (!s->anonymous || !c.show_ext)
         return s->e.name;
     int idx = 0;
     uci_element *e;
@@ -38,43 +39,48 @@ std::string section_ref(const Cli &c, uci_section *s)
 
 } // namespace
 
-void print_value(const Cli &c, uci_option *o, bool quoted)
+void show_value(const Cli &c, uci_option *o, bool quote)
 {
     if (o->type == UCI_TYPE_STRING) {
-        quoted ? print_quoted(o->v.string) : (void)fputs(o->v.string, stdout);
+        quote ? print_quoted(o->v.string) : (void)fputs(o->v.string, stdout);
+        putchar('\n');
         return;
     }
-    bool first = true;
+    const char *sep = "";
     uci_element *e;
     uci_foreach_element(&o->v.list, e) {
-        if (!first)
-            fputs(c.delim, stdout);
-        first = false;
-        quoted ? print_quoted(e->name) : (void)fputs(e->name, stdout);
+        fputs(sep, stdout);
+        sep = c.delim;
+        if (quote || strpbrk(e->name, " \t\r\n"))
+            print_quoted(e->name);
+        else
+            fputs(e->name, stdout);
     }
-}
-
-void show_option(const Cli &c, uci_option *o)
-{
-    uci_section *s = o->section;
-    printf("%s.%s.%s=", s->package->e.name, section_ref(c, s).c_str(), o->e.name);
-    print_value(c, o, true);
     putchar('\n');
 }
 
-void show_section(const Cli &c, uci_section *s)
+void show_option(const Cli &c, uci_option *o, const char *ref)
 {
-    printf("%s.%s=%s\n", s->package->e.name, section_ref(c, s).c_str(), s->type);
+    uci_section *s = o->section;
+    printf("%s.%s.%s=", s->package->e.name, ref ? ref : s->e.name, o->e.name);
+    show_value(c, o, true);
+}
+
+void show_section(const Cli &c, uci_section *s, const char *ref)
+{
+    printf("%s.%s=%s\n", s->package->e.name, ref ? ref : s->e.name, s->type);
     uci_element *e;
     uci_foreach_element(&s->options, e)
-        show_option(c, uci_to_option(e));
+        show_option(c, uci_to_option(e), ref);
 }
 
 void show_package(const Cli &c, uci_package *p)
 {
     uci_element *e;
-    uci_foreach_element(&p->sections, e)
-        show_section(c, uci_to_section(e));
+    uci_foreach_element(&p->sections, e) {
+        uci_section *s = uci_to_section(e);
+        show_section(c, s, section_ref(c, s).c_str());
+    }
 }
 
 void show_changes(uci_package *p)
@@ -82,16 +88,16 @@ void show_changes(uci_package *p)
     uci_element *e;
     uci_foreach_element(&p->saved_delta, e) {
         uci_delta *d = uci_to_delta(e);
-        const char *prefix = d->cmd == UCI_CMD_REMOVE ? "-" : "";
         const char *op = d->cmd == UCI_CMD_LIST_ADD   ? "+="
                          : d->cmd == UCI_CMD_LIST_DEL ? "-="
                                                       : "=";
-        printf("%s%s.%s", prefix, p->e.name, d->section);
+        printf("%s%s.%s", d->cmd == UCI_CMD_REMOVE ? "-" : "", p->e.name, d->section);
         if (e->name)
             printf(".%s", e->name);
-        if (d->value) {
+        // A removal names what goes, never the list index it took.
+        if (d->cmd != UCI_CMD_REMOVE) {
             fputs(op, stdout);
-            print_quoted(d->value);
+            print_quoted(d->value ? d->value : "");
         }
         putchar('\n');
     }

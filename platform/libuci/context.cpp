@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "reader.h"
 #include "uci_int.h"
 
 namespace uci {
@@ -11,6 +12,14 @@ namespace uci {
 void begin(uci_context *ctx)
 {
     ctx->err = UCI_OK;
+    drop_parse(ctx);
+}
+
+void drop_parse(uci_context *ctx)
+{
+    if (!ctx->pctx)
+        return;
+    delete ctx->pctx->reader;
     free(ctx->pctx);
     ctx->pctx = nullptr;
 }
@@ -60,6 +69,21 @@ int set_dir(uci_context *ctx, char **field, const char *dir)
     return UCI_OK;
 }
 
+uci_element *path_new(const char *dir)
+{
+    auto *e = static_cast<uci_element *>(calloc(1, sizeof(uci_element)));
+    if (!e)
+        return nullptr;
+    e->type = UCI_TYPE_PATH;
+    e->name = strdup(dir);
+    if (!e->name) {
+        free(e);
+        return nullptr;
+    }
+    list_init(&e->list);
+    return e;
+}
+
 std::string error_text(uci_context *ctx, const char *prefix)
 {
     int err = ctx ? ctx->err : UCI_ERR_INVAL;
@@ -96,10 +120,14 @@ uci_context *uci_alloc_context(void)
     ctx->flags = static_cast<uci_flags>(UCI_FLAG_STRICT | UCI_FLAG_SAVED_DELTA);
     ctx->confdir = strdup(env_or("HOST_UCI_CONFDIR", UCI_CONFDIR));
     ctx->savedir = strdup(env_or("HOST_UCI_SAVEDIR", UCI_SAVEDIR));
-    if (!ctx->confdir || !ctx->savedir) {
+    // The default save dir stays a source of changes when another one
+    // becomes the save dir.
+    uci_element *path = ctx->savedir ? path_new(ctx->savedir) : nullptr;
+    if (!ctx->confdir || !path) {
         uci_free_context(ctx);
         return nullptr;
     }
+    list_insert(&ctx->delta_path, &path->list);
     return ctx;
 }
 
@@ -109,7 +137,9 @@ void uci_free_context(uci_context *ctx)
         return;
     while (!uci_list_empty(&ctx->root))
         free_element(list_to_element(ctx->root.next));
-    free(ctx->pctx);
+    while (!uci_list_empty(&ctx->delta_path))
+        free_element(list_to_element(ctx->delta_path.next));
+    drop_parse(ctx);
     free(ctx->confdir);
     free(ctx->savedir);
     free(ctx->buf);
@@ -121,9 +151,36 @@ int uci_set_confdir(uci_context *ctx, const char *dir)
     return set_dir(ctx, ctx ? &ctx->confdir : nullptr, dir);
 }
 
+// The save dir is also the last place changes are read from.
 int uci_set_savedir(uci_context *ctx, const char *dir)
 {
-    return set_dir(ctx, ctx ? &ctx->savedir : nullptr, dir);
+    int r = set_dir(ctx, ctx ? &ctx->savedir : nullptr, dir);
+    if (r)
+        return r;
+    uci_element *e = find(&ctx->delta_path, dir);
+    if (e)
+        list_del(&e->list);
+    else if (!(e = path_new(dir)))
+        return fail(ctx, UCI_ERR_MEM);
+    list_insert(&ctx->delta_path, &e->list);
+    return UCI_OK;
+}
+
+// Another folder of changes, read before the save dir's.
+int uci_add_delta_path(uci_context *ctx, const char *dir)
+{
+    if (!ctx)
+        return UCI_ERR_INVAL;
+    begin(ctx);
+    if (!dir || !*dir)
+        return fail(ctx, UCI_ERR_INVAL);
+    if (find(&ctx->delta_path, dir))
+        return fail(ctx, UCI_ERR_DUPLICATE);
+    uci_element *e = path_new(dir);
+    if (!e)
+        return fail(ctx, UCI_ERR_MEM);
+    list_insert(ctx->delta_path.prev, &e->list);
+    return UCI_OK;
 }
 
 void uci_get_errorstr(uci_context *ctx, char **dest, const char *prefix)

@@ -4,15 +4,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "guard.h"
 #include "uci_int.h"
 
 namespace uci {
 
-namespace {
-
-// Finishes a caller-filled pointer: looks it up if not done, fills names.
 int expand(uci_context *ctx, uci_ptr *ptr, bool complete)
 {
     if (!ptr)
@@ -35,6 +33,8 @@ int expand(uci_context *ctx, uci_ptr *ptr, bool complete)
     return UCI_OK;
 }
 
+namespace {
+
 void find_option(uci_ptr *ptr)
 {
     if (!ptr->o && ptr->s && ptr->option) {
@@ -44,15 +44,23 @@ void find_option(uci_ptr *ptr)
     }
 }
 
+// A leading number, as sscanf reads one: "2x" is 2.
 bool parse_index(const char *s, int *out)
 {
     char *end = nullptr;
     errno = 0;
     long n = strtol(s, &end, 10);
-    if (end == s || *end || errno || n < 0 || n > INT_MAX)
+    if (end == s || errno || n < INT_MIN || n > INT_MAX)
         return false;
     *out = static_cast<int>(n);
     return true;
+}
+
+// A changed option moves to the end of its section, as on the router.
+void to_end(uci_option *o)
+{
+    list_del(&o->e.list);
+    list_insert(&o->section->options, &o->e.list);
 }
 
 } // namespace
@@ -95,6 +103,7 @@ int set(uci_context *ctx, uci_ptr *ptr, bool track)
         option_clear(o);
         o->type = UCI_TYPE_STRING;
         o->v.string = v;
+        to_end(o);
         ptr->last = &o->e;
     } else if (ptr->s && ptr->section) {
         char *t = strdup(ptr->value);
@@ -174,6 +183,7 @@ int add_list(uci_context *ctx, uci_ptr *ptr, bool track)
         list_init(&o->v.list);
         item_add(o, old);
         free(old);
+        to_end(o);
     }
     item_add(o, ptr->value);
     ptr->o = o;
@@ -233,6 +243,20 @@ int rename(uci_context *ctx, uci_ptr *ptr, bool track)
     return UCI_OK;
 }
 
+void reorder(uci_section *s, int pos, uci_list *track)
+{
+    uci_list *sections = &s->package->sections;
+    uci_list *old_prev = s->e.list.prev;
+    list_del(&s->e.list);
+    uci_list *after = sections;
+    int left = pos;
+    for (uci_list *l = sections->next; l != sections && left-- > 0; l = l->next)
+        after = l;
+    list_insert(after->next, &s->e.list);
+    if (track && after != old_prev)
+        delta_add(track, UCI_CMD_REORDER, s->e.name, nullptr, std::to_string(pos).c_str());
+}
+
 } // namespace uci
 
 using namespace uci;
@@ -274,6 +298,16 @@ int uci_del_list(uci_context *ctx, uci_ptr *ptr)
 int uci_rename(uci_context *ctx, uci_ptr *ptr)
 {
     return api(ctx, [&]() -> int { return rename(ctx, ptr, !ctx->internal); });
+}
+
+int uci_reorder_section(uci_context *ctx, uci_section *s, int pos)
+{
+    return api(ctx, [&]() -> int {
+        if (!s)
+            return fail(ctx, UCI_ERR_INVAL);
+        reorder(s, pos, ctx->internal ? nullptr : &s->package->delta);
+        return UCI_OK;
+    });
 }
 
 int uci_add_section(uci_context *ctx, uci_package *p, const char *type, uci_section **res)

@@ -4,150 +4,205 @@
 #include <string>
 #include <string_view>
 
-#include "lexer.h"
+#include "guard.h"
+#include "reader.h"
 #include "uci_int.h"
 
 namespace uci {
 
 namespace {
 
+bool valid_word(const char *s, bool package)
+{
+    return package ? valid_package(s) : valid_name(s);
+}
+
 struct Parser {
     uci_context *ctx;
     uci_package *p;
-    Lexer lx;
+    Reader rd;
     uci_section *cur = nullptr;
-    const char *reason = nullptr;
-    bool at_word = false;  // the error lies in the last word read
+    bool single = true;    // "package" lines name nothing
+    bool track = false;    // statements become changes of p
+    bool merge = false;    // p is already in the context
+    const char *name = nullptr;  // the package before any "package" line
+    int err = UCI_ERR_PARSE;
 
-    bool arg(std::string &out, bool required)
+    bool strict() const { return ctx->flags & UCI_FLAG_STRICT; }
+
+    // The next argument: empty if missing; names are checked as names.
+    bool arg(const char *&out, bool required, bool is_name = false, bool package = false)
     {
-        if (lx.word(out))
-            return true;
-        if (lx.error())
-            reason = lx.error();
-        else if (required)
-            reason = "missing argument";
-        return !reason;
+        long off = rd.word();
+        if (off < 0)
+            return false;
+        out = rd.str(off);
+        if (!*out)
+            return !required || rd.fail("insufficient arguments");
+        if (is_name && !valid_word(out, package))
+            return rd.fail("invalid character in name field");
+        return true;
     }
 
-    bool package()
+    bool end_of_statement()
     {
-        std::string name;
-        // One package per file: the name comes from the file.
-        return arg(name, true);
+        const char *extra = nullptr;
+        if (!arg(extra, false))
+            return false;
+        return !*extra || !strict() || rd.fail("too many arguments");
     }
 
-    bool config()
+    // Ends the current package: it joins the context.
+    void finish()
     {
-        std::string type, name;
+        if (p && !merge)
+            list_insert(&ctx->root, &p->e.list);
+        p = nullptr;
+        cur = nullptr;
+    }
+
+    bool start(const char *pkg)
+    {
+        finish();
+        if (find(&ctx->root, pkg)) {
+            err = UCI_ERR_DUPLICATE;
+            return false;
+        }
+        p = package_new(ctx, pkg);
+        merge = false;
+        return true;
+    }
+
+    bool package(const char *kw)
+    {
+        const char *pkg = nullptr;
+        if (!rd.past_keyword(kw))
+            return rd.fail("package without name");
+        if (!arg(pkg, true, true, true) || !end_of_statement())
+            return false;
+        // A file holds one package, named after the file.
+        return single || start(pkg);
+    }
+
+    bool config(const char *kw)
+    {
+        if (!p && !name)
+            return rd.fail("attempting to import a file without a package name");
+        if (!p && !start(name))
+            return false;
+        if (!rd.past_keyword(kw))
+            return rd.fail("config without name");
+        const char *type = nullptr, *sec = nullptr;
         if (!arg(type, true))
             return false;
-        if (!valid_type(type.c_str())) {
-            reason = "invalid character in type field";
-            at_word = true;
+        if (!valid_type(type))
+            return rd.fail("invalid character in type field");
+        if (!arg(sec, false, true) || !end_of_statement())
             return false;
-        }
-        if (!arg(name, false))
-            return false;
-        if (name.empty()) {
-            cur = section_new(p, type.c_str(), nullptr);
+        if (!*sec) {
+            cur = section_new(p, type, nullptr);
+            if (track)
+                delta_add(&p->delta, UCI_CMD_ADD, cur->e.name, nullptr, cur->type);
             return true;
         }
-        if (!valid_name(name.c_str())) {
-            reason = "invalid character in name field";
-            at_word = true;
-            return false;
-        }
-        // A repeated name continues the earlier section.
+        // A repeated name continues the earlier section, of the same type.
+        uci_element *old = find(&p->sections, sec);
+        if (old && strict() && strcmp(uci_to_section(old)->type, type))
+            return rd.fail("section of different type overwrites prior section with same name");
         uci_ptr ptr{};
         ptr.p = p;
-        ptr.section = name.c_str();
-        ptr.value = type.c_str();
-        if (set(ctx, &ptr, false)) {
-            reason = "invalid section";
-            return false;
-        }
+        ptr.section = sec;
+        ptr.value = type;
+        if (set(ctx, &ptr, track))
+            return rd.fail("invalid section");
         cur = ptr.s;
         return true;
     }
 
-    bool option(bool list)
+    bool option(const char *kw, bool list)
     {
-        std::string name, value;
-        if (!cur) {
-            reason = "option/list command found before the first section";
-            at_word = true;
-            return false;
-        }
-        if (!arg(name, true))
-            return false;
-        if (!valid_name(name.c_str())) {
-            reason = "invalid character in name field";
-            at_word = true;
-            return false;
-        }
-        if (!arg(value, false))
+        if (!cur)
+            return rd.fail("option/list command found before the first section");
+        if (!rd.past_keyword(kw))
+            return rd.fail("option without name");
+        const char *opt = nullptr, *value = nullptr;
+        if (!arg(opt, true, true) || !arg(value, false) || !end_of_statement())
             return false;
         uci_ptr ptr{};
         ptr.p = p;
         ptr.s = cur;
-        ptr.option = name.c_str();
-        ptr.value = value.c_str();
-        if ((list ? add_list(ctx, &ptr, false) : set(ctx, &ptr, false)) != UCI_OK) {
-            reason = "invalid option";
-            return false;
+        ptr.option = opt;
+        ptr.value = value;
+        if ((list ? add_list(ctx, &ptr, track) : set(ctx, &ptr, track)) != UCI_OK)
+            return rd.fail("invalid option");
+        return true;
+    }
+
+    // The keyword, whole or by its first letter.
+    bool statement(const char *kw)
+    {
+        struct Kw {
+            char first;
+            const char *rest;
+            int what;
+        };
+        static constexpr Kw KWS[] = {
+            {'p', "ackage", 0}, {'c', "onfig", 1}, {'o', "ption", 2}, {'l', "ist", 3}};
+        for (const Kw &k : KWS) {
+            if (kw[0] != k.first || (kw[1] && strcmp(kw + 1, k.rest)))
+                continue;
+            switch (k.what) {
+            case 0: return package(kw);
+            case 1: return config(kw);
+            default: return option(kw, k.what == 3);
+            }
+        }
+        return rd.fail("invalid command");
+    }
+
+    // One line: statements parted by a ';' that stands alone.
+    bool line()
+    {
+        rd.skip_blanks();
+        while (const char *kw = rd.keyword()) {
+            if (kw[0] == '#')
+                return true;
+            if (!statement(kw))
+                return false;
         }
         return true;
     }
 
-    bool statement(std::string_view kw)
-    {
-        if (kw == "package" || kw == "p")
-            return package();
-        if (kw == "config" || kw == "c")
-            return config();
-        if (kw == "option" || kw == "o")
-            return option(false);
-        if (kw == "list" || kw == "l")
-            return option(true);
-        reason = "invalid command";
-        at_word = true;
-        return false;
-    }
-
     int error()
     {
+        if (err != UCI_ERR_PARSE)
+            return fail(ctx, err);
         auto *pc = static_cast<uci_parse_context *>(calloc(1, sizeof(uci_parse_context)));
         if (!pc)
             return fail(ctx, UCI_ERR_MEM);
-        pc->reason = reason;
-        pc->line = at_word ? lx.word_line() : lx.line();
-        pc->byte = at_word ? lx.word_byte() : lx.byte();
-        free(ctx->pctx);
+        pc->reason = rd.reason();
+        pc->line = rd.line();
+        pc->byte = rd.byte();
+        drop_parse(ctx);
         ctx->pctx = pc;
         return fail(ctx, UCI_ERR_PARSE);
     }
 
+    // Without strict mode a bad line is reported, when asked, and skipped.
     int run()
     {
-        std::string kw;
-        while (!lx.done()) {
-            if (!lx.word(kw)) {
-                if (lx.error()) {
-                    reason = lx.error();
-                    return error();
-                }
-                lx.next_statement();
+        while (rd.next_line()) {
+            if (line())
                 continue;
-            }
-            if (!statement(kw))
+            if (err != UCI_ERR_PARSE || strict())
                 return error();
-            if (!lx.at_end_of_statement()) {
-                reason = "too many arguments";
-                return error();
+            if (ctx->flags & UCI_FLAG_PERROR) {
+                error();
+                uci_perror(ctx, nullptr);
+                drop_parse(ctx);
             }
-            lx.next_statement();
         }
+        ctx->err = UCI_OK;
         return UCI_OK;
     }
 };
@@ -156,8 +211,56 @@ struct Parser {
 
 int parse_config(uci_context *ctx, uci_package *p, std::string_view text)
 {
-    Parser ps{ctx, p, Lexer(text)};
+    Parser ps{ctx, p, Reader(text)};
     return ps.run();
 }
 
+int parse_text(uci_context *ctx, uci_package **p, const char *name, std::string_view text,
+               bool single, bool track)
+{
+    Parser ps{ctx, *p, Reader(text)};
+    ps.single = single;
+    ps.merge = *p != nullptr;
+    ps.track = track;
+    ps.name = name;
+    int r = ps.run();
+    if (r) {
+        if (!ps.merge && ps.p)
+            free_element(&ps.p->e);
+        return r;
+    }
+    if (!ps.p && name && !ps.start(name))
+        return fail(ctx, ps.err);
+    uci_package *last = ps.p;
+    ps.finish();
+    *p = last;
+    return UCI_OK;
+}
+
 } // namespace uci
+
+using namespace uci;
+
+extern "C" int uci_import(uci_context *ctx, FILE *stream, const char *name, uci_package **package,
+                          bool single)
+{
+    if (!ctx)
+        return UCI_ERR_INVAL;
+    begin(ctx);
+    if (!stream || (name && !valid_package(name)))
+        return fail(ctx, UCI_ERR_INVAL);
+    return guarded(ctx, [&]() -> int {
+        std::string text;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), stream)) > 0)
+            text.append(buf, n);
+        if (ferror(stream))
+            return fail(ctx, UCI_ERR_IO);
+        uci_package *p = package && single ? *package : nullptr;
+        int r = parse_text(ctx, &p, name, text, single, p != nullptr);
+        if (!r && package)
+            *package = p;
+        return r;
+    });
+}

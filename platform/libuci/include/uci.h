@@ -58,6 +58,12 @@ extern void uci_perror(struct uci_context *ctx, const char *str);
 /* *dest is allocated; the caller frees it */
 extern void uci_get_errorstr(struct uci_context *ctx, char **dest, const char *str);
 
+/*
+ * Reads configuration text from stream. With name, the text is that
+ * package; single ignores "package" lines; a non-null *package with single
+ * merges into it, recording the changes.
+ */
+extern int uci_import(struct uci_context *ctx, FILE *stream, const char *name, struct uci_package **package, bool single);
 extern int uci_export(struct uci_context *ctx, FILE *stream, struct uci_package *package, bool header);
 
 extern int uci_load(struct uci_context *ctx, const char *name, struct uci_package **package);
@@ -78,6 +84,8 @@ extern int uci_add_list(struct uci_context *ctx, struct uci_ptr *ptr);
 extern int uci_del_list(struct uci_context *ctx, struct uci_ptr *ptr);
 extern int uci_rename(struct uci_context *ctx, struct uci_ptr *ptr);
 extern int uci_delete(struct uci_context *ctx, struct uci_ptr *ptr);
+/* Moves the section to index pos among its package's sections. */
+extern int uci_reorder_section(struct uci_context *ctx, struct uci_section *s, int pos);
 
 /* Appends the package's pending changes to its file in the save dir. */
 extern int uci_save(struct uci_context *ctx, struct uci_package *p);
@@ -88,6 +96,15 @@ extern int uci_commit(struct uci_context *ctx, struct uci_package **p, bool over
 extern int uci_list_configs(struct uci_context *ctx, char ***list);
 extern int uci_set_savedir(struct uci_context *ctx, const char *dir);
 extern int uci_set_confdir(struct uci_context *ctx, const char *dir);
+/* Another folder whose change files are read before the save dir's. */
+extern int uci_add_delta_path(struct uci_context *ctx, const char *dir);
+/* Drops the saved changes under ptr from the save dir and reloads ptr->p. */
+extern int uci_revert(struct uci_context *ctx, struct uci_ptr *ptr);
+/*
+ * The next word of a line of stream, in the configuration file's quoting;
+ * *str null starts a new line. *result is "" at the end of the statement.
+ */
+extern int uci_parse_argument(struct uci_context *ctx, FILE *stream, char **str, char **result);
 
 extern bool uci_validate_text(const char *str);
 int uci_parse_ptr(struct uci_context *ctx, struct uci_ptr *ptr, char *str);

@@ -1,6 +1,8 @@
 // The uci command, run as a program the way scripts and the agent run it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -21,7 +23,8 @@ protected:
                  std::string("PATH=") + HOST_BIN_DIR + ":/usr/bin:/bin"};
         if (!shell.empty())
             return testsupport::run({"/bin/sh", "-c", shell}, o);
-        args.insert(args.begin(), UCI_BIN);
+        // Found on PATH, as scripts run it: messages start with argv[0].
+        args.insert(args.begin(), {"/bin/sh", "-c", "exec uci \"$@\"", "uci"});
         return testsupport::run(args, o);
     }
 
@@ -76,7 +79,10 @@ TEST_F(UciCmd, MissingEntriesAndBadArguments)
     expect_error(uci({"set", "wireless.radio0.band"}), "uci: Invalid argument\n");
     expect_error(uci({"get", "wireless.@wifi-iface[x]"}), "uci: Invalid argument\n");
     expect_error(uci({"get", "wireless.a.b.c"}), "uci: Parse error\n");
-    expect_error(uci({"add", "wireless", "bad type"}), "uci: Invalid argument\n");
+    // add fails with the library's error code as its status.
+    Result add = uci({"add", "wireless", "bad type"});
+    EXPECT_EQ(add.code, UCI_ERR_INVAL);
+    EXPECT_EQ(add.err, "uci: Invalid argument\n");
     EXPECT_EQ(uci({"frobnicate"}).code, 255);
     EXPECT_EQ(uci({"get"}).code, 255);
     EXPECT_EQ(st.saved("wireless"), "");
@@ -158,19 +164,38 @@ TEST_F(UciCmd, CorruptFileIsReportedAndLeftAlone)
 {
     const std::string broken = "config t 's'\n\toption a 1\n\toption b 'unterminated\n";
     st.put("bad", broken);
-    const std::string err = "uci: Parse error (unterminated ') at line 3, byte 11\n";
+    const std::string err = "uci: Parse error (EOF with unterminated ') at line 3, byte 24\n";
     expect_error(uci({"get", "bad.s.a"}), err);
     expect_error(uci({"set", "bad.s.a=2"}), err);
     expect_error(uci({"commit", "bad"}), err);
     expect_error(uci({"show", "bad"}), err);
     EXPECT_EQ(st.read("bad"), broken);
 
-    // The other packages still show and commit.
+    // The other packages still show and commit, and on the router the
+    // command then succeeds.
     st.put("good", "config t 'g'\n");
     expect_out(uci({"set", "good.g.x=1"}), "");
     Result all = uci({"commit"});
-    EXPECT_EQ(all.code, 1);
+    EXPECT_EQ(all.code, 0);
     EXPECT_EQ(all.err, err);
     EXPECT_EQ(st.read("good"), "\nconfig t 'g'\n\toption x '1'\n\n");
     EXPECT_EQ(st.read("bad"), broken);
+}
+
+// As on the router (checked there with a private /tmp), the default save
+// dir stays a source of changes when -t or -P names another: its changes
+// are seen and committed, but only the named folder's file is emptied.
+TEST_F(UciCmd, DefaultSaveDirIsStillRead)
+{
+    st.put("p", "config t 'a'\n\toption x '1'\n");
+    ASSERT_EQ(mkdir(st.save().c_str(), 0700), 0);
+    testsupport::write_file(st.save() + "/p", "p.a.x='default'\n");
+    testsupport::TempDir other;
+    expect_out(uci({"-t", other.path(), "get", "p.a.x"}), "default\n");
+    expect_out(uci({"-P", other.path(), "set", "p.a.y=2"}), "");
+    expect_out(uci({"-P", other.path(), "changes", "p"}), "p.a.x='default'\np.a.y='2'\n");
+    expect_out(uci({"-t", other.path(), "commit", "p"}), "");
+    EXPECT_EQ(st.read("p"), "\nconfig t 'a'\n\toption x 'default'\n\toption y '2'\n\n");
+    EXPECT_EQ(st.saved("p"), "p.a.x='default'\n");
+    EXPECT_EQ(testsupport::read_file(other.file("p")), "");
 }

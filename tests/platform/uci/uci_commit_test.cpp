@@ -117,8 +117,9 @@ TEST(UciCommit, WritesTheRouterFormatByteForByte)
     st.put("empty", "# nothing\n");
     Ctx c2(st);
     empty = c2.load("empty");
+    // Without saved changes the router's overwrite writes nothing.
     ASSERT_EQ(uci_commit(c2, &empty, true), UCI_OK);
-    EXPECT_EQ(st.read("empty"), "\n");
+    EXPECT_EQ(st.read("empty"), "# nothing\n");
 }
 
 TEST(UciCommit, AWrittenFileReadsBackTheSame)
@@ -237,7 +238,8 @@ TEST(UciCommit, DeleteAndListEdits)
     ASSERT_EQ(c.lookup("z.b", ptr), UCI_OK);
     ASSERT_EQ(uci_delete(c, &ptr), UCI_OK);
     EXPECT_EQ(set(c, "z.a.keep="), UCI_OK);  // an empty value deletes
-    // A string joins a list as its first item and keeps its place.
+    // A string joins a list as its first item; a changed option moves
+    // to the end of its section, as on the router.
     ASSERT_EQ(c.lookup("z.a.one=y", ptr), UCI_OK);
     ASSERT_EQ(uci_add_list(c, &ptr), UCI_OK);
     ASSERT_EQ(c.lookup("z.a.l=p", ptr), UCI_OK);
@@ -247,7 +249,7 @@ TEST(UciCommit, DeleteAndListEdits)
     EXPECT_EQ(set(c, "z.a.after=back to string"), UCI_OK);
     ASSERT_EQ(commit(c, "z"), UCI_OK);
 
-    EXPECT_EQ(st.read("z"), "\nconfig t 'a'\n\tlist one 'x'\n\tlist one 'y'\n\tlist l 'q'\n"
+    EXPECT_EQ(st.read("z"), "\nconfig t 'a'\n\tlist l 'q'\n\tlist one 'x'\n\tlist one 'y'\n"
                             "\toption after 'back to string'\n\n");
 }
 
@@ -310,8 +312,8 @@ TEST(UciCommit, SavedChangesReachAnotherContext)
         EXPECT_EQ(n, 5);
         ASSERT_EQ(uci_commit(c, &p, false), UCI_OK);
     }
-    EXPECT_EQ(st.read("p"), "\nconfig t 'a'\n\toption x 'it'\\''s'\n\tlist l 'one'\n"
-                            "\tlist l 'two'\n\nconfig v\n\toption y '2'\n\n");
+    EXPECT_EQ(st.read("p"), "\nconfig t 'a'\n\tlist l 'one'\n\tlist l 'two'\n"
+                            "\toption x 'it'\\''s'\n\nconfig v\n\toption y '2'\n\n");
     EXPECT_EQ(st.saved("p"), "");
     Ctx c(st);
     EXPECT_EQ(c.get("p.a.l"), "one|two");
@@ -359,7 +361,7 @@ TEST(UciCommit, CorruptFileIsRefusedAndKept)
     const std::string broken = "config t 's'\n\toption x '1\n";
     st.put("c", broken);
     EXPECT_EQ(uci_commit(c, &p, false), UCI_ERR_PARSE);
-    EXPECT_EQ(c.error(), "Parse error (unterminated ') at line 2, byte 11");
+    EXPECT_EQ(c.error(), "Parse error (EOF with unterminated ') at line 2, byte 13");
     EXPECT_EQ(st.read("c"), broken);
     EXPECT_EQ(st.saved("c"), "c.s.x='2'\n");  // the change waits for a fix
     EXPECT_EQ(p, uci_lookup_package(c, "c"));

@@ -41,7 +41,9 @@ config switch
 
 config switch_vlan
 	option vlan '1'
-config switch_vlan; option vlan '2'
+config switch_vlan
+	option vlan '2' ; option ports '0 1'
+config switch_vlan; option vlan 'lost'
 )";
 
 std::vector<std::string> section_names(uci_package *p)
@@ -68,7 +70,8 @@ TEST(UciParse, ReadsWhatRouterFilesHold)
 
     EXPECT_EQ(section_names(p),
               (std::vector<std::string>{"interface:loopback", "interface:lan", "switch:cfg033777*",
-                                        "switch_vlan:cfg041ec7*", "switch_vlan:cfg051ec7*"}));
+                                        "switch_vlan:cfg041ec7*", "switch_vlan:cfg051ec7*",
+                                        "switch_vlan:cfg061ec7*"}));
     EXPECT_EQ(c.get("network.loopback.ifname"), "lo");
     EXPECT_EQ(c.get("network.loopback.proto"), "static");
     EXPECT_EQ(c.get("network.loopback"), "interface");
@@ -81,6 +84,9 @@ TEST(UciParse, ReadsWhatRouterFilesHold)
     EXPECT_EQ(c.get("network.lan.multi"), "line one\nline two");
     EXPECT_EQ(c.get("network.lan.cont"), "first second");
     EXPECT_EQ(c.get("network.@switch_vlan[1].vlan"), "2");
+    EXPECT_EQ(c.get("network.@switch_vlan[1].ports"), "0 1");
+    // A ';' touching the word before it ends the line on the router.
+    EXPECT_EQ(c.get("network.@switch_vlan[2].vlan"), "<none>");
     EXPECT_EQ(c.get("network.lan.missing"), "<none>");
 }
 
@@ -88,15 +94,14 @@ TEST(UciParse, OptionTypesAndLaterStatementsWin)
 {
     Store st;
     st.put("x", "config t 's'\n\toption a 1\n\toption a 2\n\tlist l x\n\toption b ''\n"
-                "\toption c 3\n\toption c ''\nconfig other 's'\n\toption d 4\n");
+                "\toption c 3\n\toption c ''\nconfig t 's'\n\toption d 4\n");
     Ctx c(st);
     uci_package *p = c.load("x");
     ASSERT_NE(p, nullptr);
     uci_section *s = uci_lookup_section(c, p, "s");
     ASSERT_NE(s, nullptr);
-    // A repeated name continues the section and takes the later type.
-    EXPECT_STREQ(s->type, "other");
-    EXPECT_EQ(section_names(p), std::vector<std::string>{"other:s"});
+    // A repeated name continues the section.
+    EXPECT_EQ(section_names(p), std::vector<std::string>{"t:s"});
     EXPECT_STREQ(uci_lookup_option_string(c, s, "a"), "2");
     EXPECT_EQ(uci_lookup_option_string(c, s, "l"), nullptr);  // a list, not a string
     EXPECT_EQ(uci_lookup_option(c, s, "l")->type, UCI_TYPE_LIST);
@@ -110,6 +115,10 @@ TEST(UciParse, OptionTypesAndLaterStatementsWin)
     EXPECT_EQ(uci_lookup_next(c, &e, &s->options, "nope"), UCI_ERR_NOTFOUND);
     EXPECT_EQ(uci_lookup_next(c, &e, &s->options, "a"), UCI_OK);
     EXPECT_EQ(uci_lookup_package(c, "x"), p);
+
+    // Of another type, it is an error on the router.
+    st.put("y", "config t 's'\nconfig other 's'\n");
+    EXPECT_EQ(uci_load(c, "y", &p), UCI_ERR_PARSE);
 }
 
 // Names as the router's library gives them: counter over all sections of
@@ -206,17 +215,19 @@ TEST(UciParse, MalformedFilesGiveLineAndReason)
         const char *text;
         const char *error;
     };
+    // The router's texts and positions: the byte is where its reader
+    // stood, 0-based, when it gave up.
     const Case cases[] = {
-        {"config t 'a'\n\toption x 'open\n", "Parse error (unterminated ') at line 2, byte 11"},
-        {"config t 'a'\n\toption x \"open\n", "Parse error (unterminated \") at line 2, byte 11"},
-        {"config t 'a'\n\toptoin x y\n", "Parse error (invalid command) at line 2, byte 2"},
+        {"config t 'a'\n\toption x 'open\n", "Parse error (EOF with unterminated ') at line 2, byte 16"},
+        {"config t 'a'\n\toption x \"open\n", "Parse error (EOF with unterminated \") at line 2, byte 16"},
+        {"config t 'a'\n\toptoin x y\n", "Parse error (invalid command) at line 2, byte 1"},
         {"\n\n  option x y\n", "Parse error (option/list command found before the first section) "
-                               "at line 3, byte 3"},
-        {"config t 'a-b'\n", "Parse error (invalid character in name field) at line 1, byte 10"},
+                               "at line 3, byte 2"},
+        {"config t 'a-b'\n", "Parse error (invalid character in name field) at line 1, byte 15"},
         {"config t 'a'\n\toption x-y 1\n", "Parse error (invalid character in name field) at line "
-                                          "2, byte 9"},
-        {"config t 'a' 'b'\n", "Parse error (too many arguments) at line 1, byte 14"},
-        {"config\n", "Parse error (missing argument) at line 1, byte 7"},
+                                          "2, byte 12"},
+        {"config t 'a' 'b'\n", "Parse error (too many arguments) at line 1, byte 17"},
+        {"config\n", "Parse error (invalid command) at line 1, byte 0"},
     };
     for (const Case &k : cases) {
         Store st;
