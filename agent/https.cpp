@@ -43,12 +43,16 @@ void set_tls(CURL *c)
 
 // A server that accepts and then sends nothing must not hold the agent's
 // only thread for good: less than a byte a second for this long ends it.
-void set_stall_limit(CURL *c)
+// libcurl does not apply that to the handshake, so without a connect limit
+// of its own the connect phase gets the same bound.
+void set_limits(CURL *c)
 {
-    int limit = g_config_https.stall_timeout > 0 ? g_config_https.stall_timeout
-                                                 : HTTPS_STALL_TIMEOUT_DEFAULT;
+    long stall = g_config_https.stall_timeout > 0 ? g_config_https.stall_timeout
+                                                  : HTTPS_STALL_TIMEOUT_DEFAULT;
+    long connect = g_config_https.connect_timeout > 0 ? g_config_https.connect_timeout : stall;
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, connect);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limit));
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, stall);
 }
 
 } // namespace
@@ -117,11 +121,8 @@ int curl_process_https_post(const char *url, const char *body, uint32_t len,
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "POST");
     curl_easy_setopt(h, CURLOPT_PORT, static_cast<long>(g_config_https.port));
-    if (g_config_https.connect_timeout > 0)
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
-                         static_cast<long>(g_config_https.connect_timeout));
+    set_limits(h);
     set_tls(h);
-    set_stall_limit(h);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, https_resp_write);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, resp);
 
