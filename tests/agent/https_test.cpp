@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "capture.h"
 #include "config.h"
 #include "https.h"
 #include "log.h"
+#include "logged.h"
 #include "peers.h"
 
 namespace {
@@ -29,14 +29,6 @@ struct Post {
     ~Post() { free(resp.resp_text); }
     std::string text() const { return resp.resp_text ? resp.resp_text : ""; }
 };
-
-// The agent's log while f runs; gtest's own reports stay visible.
-template <class F> std::string logged(F f)
-{
-    StdoutCapture out;
-    f();
-    return out.text();
-}
 
 size_t count(const std::string &text, const std::string &what)
 {

@@ -111,8 +111,9 @@ TEST_F(Bridge, CollectingCallKeepsReplyWithoutBackslashes)
     resp_buf rb = {};
     ASSERT_EQ(ubus_call_collect("devAuth", nullptr, &rb), 0);
     ASSERT_NE(rb.resp_text, nullptr);
-    // Escaped slashes become plain; the escaped quote loses its backslash.
-    EXPECT_STREQ(rb.resp_text, R"({"url":"http://platform/a/b","say":"x"y"})");
+    // Escaped slashes become plain; every other escape stays, so the text
+    // is still JSON.
+    EXPECT_STREQ(rb.resp_text, R"({"url":"http://platform/a/b","say":"x\"y"})");
     EXPECT_EQ(rb.resp_len, strlen(rb.resp_text));
     free(rb.resp_text);
     EXPECT_TRUE(g_local.empty());
