@@ -150,6 +150,12 @@ answer answer_for(const platform_config &cfg, const std::string &method,
         a.body = sized_body(id, strtoul(mode.c_str() + 5, nullptr, 10));
         return a;
     }
+    if (mode == "status500") {
+        a.status = 500;
+        a.body = "{\"id\":" + std::to_string(id) +
+                 ",\"result\":9001,\"message\":\"internal error\"}";
+        return a;
+    }
     a.how = mode == "silent"  ? delivery::silent
             : mode == "stall" ? delivery::stall
             : mode == "trickle" ? delivery::trickle
@@ -165,10 +171,6 @@ answer answer_for(const platform_config &cfg, const std::string &method,
         fill_auth(o.get(), mode);
     else
         result = fill_server(cfg, o.get(), request, mode);
-    if (mode == "status500") {
-        a.status = 500;
-        result = 9001;
-    }
     bool strings = mode == "strings";
     add(o.get(), "id", number(mode == "wrong_id" ? id + 1 : id, strings));
     add(o.get(), "result", number(result_of(mode, result), strings));
