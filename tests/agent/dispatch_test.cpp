@@ -61,9 +61,6 @@ const char AUTH_OK[] = R"({"id":2,"result":0,"cookie":"c1"})";
 
 const SequenceCase SEQUENCES[] = {
     {"accepted", 2, "devAuth", {{AUTH_OK, 1, "succeed to https auth\n"}}, 0},
-    {"numbers as strings", 2, "devAuth",
-     {{R"({"id":"2","result":"0","cookie":"c1"})", 1, "last_method:devAuth  last_id 2 result:0"}},
-     0},
     {"late", 2, "devAuth",
      {{R"({"id":3,"result":0,"cookie":"c"})", 0, "sequence err clean require record"},
       {AUTH_OK, 0, "sequence err clean require record"}},
@@ -115,59 +112,11 @@ TEST_F(Dispatch, ResponsesMatchTheOneOutstandingRequest)
 
 namespace {
 
-struct SaveCase {
-    const char *name;
-    std::string userdata;
-    int rc;
-    const char *uuid;
-    std::string address;
-    int port;
-    bool written;
-};
-
 const std::string CLIENT =
     R"({"BrokerAddress":"10.0.0.5","BrokerPort":8883,"KeepAliveTime":"45",)"
     R"("Subscription.1.Topic":"t/1","Username":"u","Password":"p"})";
-const std::string LONG(400, 'L');
-
-const SaveCase SAVES[] = {
-    {"empty", "", -1, "", "", 0, false},
-    {"no parameterValues", R"({"uuid":"u1"})", -1, "u1", "", 0, false},
-    {"no client", R"({"uuid":"u1","parameterValues":{}})", -1, "u1", "", 0, false},
-    {"no address", R"({"parameterValues":{"Device.MQTT.Client.1":{"BrokerPort":1883}}})", -1,
-     "", "", 1883, false},
-    {"objects", R"({"uuid":"u2","parameterValues":{"Device.MQTT.Client.1":)" + CLIENT + "}}", 0,
-     "u2", "10.0.0.5", 8883, true},
-    {"texts holding JSON",
-     R"({"uuid":"u3","parameterValues":"{\"Device.MQTT.Client.1\":{\"BrokerAddress\":\"h\",)"
-     R"(\"BrokerPort\":\"1884\"}}"})",
-     0, "u3", "h", 1884, true},
-    {"over-long values are cut",
-     R"({"uuid":")" + LONG + R"(","parameterValues":{"Device.MQTT.Client.1":{"BrokerAddress":")" +
-         LONG + R"(","Subscription.1.Topic":")" + LONG + R"("}}})",
-     0, "", std::string(255, 'L'), 0, true},
-};
 
 } // namespace
-
-TEST_F(Dispatch, BrokerRecordNeedsABrokerAndIsKeptInUci)
-{
-    for (const auto &c : SAVES) {
-        SCOPED_TRACE(c.name);
-        router.config("ovimar", "config mqtt 'mqtt'\n\toption default_qos '1'\n");
-        g_mqtt_server = {};
-        EXPECT_EQ(save_mqtt_server(c.userdata.c_str(), 0), c.rc);
-        if (c.uuid[0]) {
-            EXPECT_STREQ(g_mqtt_server.uuid, c.uuid);
-        }
-        EXPECT_EQ(g_mqtt_server.BrokerAddress, c.address);
-        EXPECT_EQ(g_mqtt_server.BrokerPort, c.port);
-        EXPECT_EQ(uci("BrokerAddress"), c.written ? c.address : "");
-    }
-    // The cut fields stay terminated within their size.
-    EXPECT_EQ(strlen(g_mqtt_server.uuid), sizeof(g_mqtt_server.uuid) - 1);
-    EXPECT_EQ(strlen(g_mqtt_server.Topic), sizeof(g_mqtt_server.Topic) - 1);
-}
 
 TEST_F(Dispatch, BrokerRecordServesWhenUciCannotBeWritten)
 {

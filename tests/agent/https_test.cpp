@@ -206,16 +206,3 @@ TEST_F(Transport, StallMidBodyEndsTheTransferATrickleDoesNot)
     EXPECT_EQ(p.rc, 0);
     EXPECT_EQ(p.text(), body);
 }
-
-TEST_F(Transport, NullArgumentsSendNothing)
-{
-    resp_buf rb = {};
-    int a = 0, b = 0;
-    std::string log = logged([&] {
-        a = curl_process_https_post("https://127.0.0.1:1/", nullptr, 0, &rb);
-        b = curl_process_https_post("https://127.0.0.1:1/", "{}", 2, nullptr);
-    });
-    EXPECT_EQ(a, -1);
-    EXPECT_EQ(b, -1);
-    EXPECT_EQ(count(log, "invalid null pointer!"), 2u);
-}
