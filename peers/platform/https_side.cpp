@@ -1,5 +1,6 @@
 #include "https_side.h"
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 

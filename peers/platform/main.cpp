@@ -6,7 +6,7 @@
 //                [--user U] [--password P]
 //
 // Prints "https ready port N" once serving, then one "request {...}" line
-// per request (path, method, mode, check, body). Modes: see modes.cpp;
+// per request (path, method, mode, check, body). Modes: see modes.h;
 // each request of a kind takes the next mode of its list, the last stays.
 #include <getopt.h>
 #include <signal.h>
