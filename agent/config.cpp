@@ -24,21 +24,6 @@ namespace {
 constexpr size_t SECTION_NAME_MAX = 256;
 constexpr size_t LOOKUP_MAX = 64;
 
-// Owns a context; freeing it also unloads every package it loaded.
-struct uci_ctx_free {
-    void operator()(uci_context *c) const { uci_free_context(c); }
-};
-using uci_ctx_ptr = std::unique_ptr<uci_context, uci_ctx_free>;
-
-uci_section *find_section(uci_package *p, const char *name)
-{
-    uci_element *e;
-    uci_foreach_element(&p->sections, e) {
-        if (!strncmp(e->name, name, SECTION_NAME_MAX))
-            return uci_to_section(e);
-    }
-    return nullptr;
-}
 
 // Items joined by one space; cut like a single value when too long.
 void join_list(uci_list *list, char *buf, size_t size)
@@ -73,6 +58,21 @@ int read_int(const char *section, const char *option)
 
 } // namespace
 
+void uci_ctx_free::operator()(uci_context *c) const
+{
+    uci_free_context(c);
+}
+
+uci_section *uci_find_section(uci_package *p, const char *name)
+{
+    uci_element *e;
+    uci_foreach_element(&p->sections, e) {
+        if (!strncmp(e->name, name, SECTION_NAME_MAX))
+            return uci_to_section(e);
+    }
+    return nullptr;
+}
+
 char *uci_get_value(const char *package, const char *section, const char *option,
                     char *buf, int size)
 {
@@ -86,7 +86,7 @@ char *uci_get_value(const char *package, const char *section, const char *option
         return nullptr;
     }
 
-    uci_section *s = find_section(p, section);
+    uci_section *s = uci_find_section(p, section);
     if (!s)
         return buf;
 
@@ -163,6 +163,9 @@ void config_load()
 
     g_config_https.port = read_int("https", "port");
     g_config_https.connect_timeout = read_int("https", "connect_timeout");
+    g_config_https.stall_timeout = read_int("https", "stall_timeout");
+    g_config_https.verify = read_int("https", "verify") == 1;
+    read_text("https", "ca_file", g_config_https.ca_file);
 
     read_text("auth", "path", g_config_auth.path);
     read_text("auth", "cwmp_version", g_config_auth.cwmp_version);
@@ -234,7 +237,7 @@ int dev_status_store(const void *block)
         return -1;
     }
 
-    uci_section *s = find_section(p, "status");
+    uci_section *s = uci_find_section(p, "status");
     if (!s) {
         uci_ptr ptr;
         memset(&ptr, 0, sizeof(ptr));

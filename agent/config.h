@@ -2,17 +2,34 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 struct uci_context;
+struct uci_package;
 struct uci_section;
+
+// Owns a context; freeing it also unloads every package it loaded.
+struct uci_ctx_free {
+    void operator()(uci_context *c) const;
+};
+using uci_ctx_ptr = std::unique_ptr<uci_context, uci_ctx_free>;
+
+// The first section of that name, in file order; nullptr if none.
+uci_section *uci_find_section(uci_package *p, const char *name);
 
 struct config_server {
     char domain[128];
 };
 
+// Transfers making no progress for this long end (https.stall_timeout).
+constexpr int HTTPS_STALL_TIMEOUT_DEFAULT = 30;
+
 struct config_https {
     int port;
     int connect_timeout;
+    int stall_timeout;  // seconds; missing or not above 0: the default
+    bool verify;        // https.verify '1': check the peer and its name
+    char ca_file[128];  // https.ca_file: CA bundle used when verifying
 };
 
 struct config_auth {

@@ -26,5 +26,8 @@ char *json_get_key(const char *text, const char *key, char *dst, int size);
 // method: 64-byte buffer; result and id as the caller preset them when absent.
 int parse_msg_header(const char *text, char *method, int *result, int *id);
 
+// Decimal text as atoi reads it, clamped to int instead of overflowing.
+int text_to_int(const char *s);
+
 int https_dev_auth();
 int https_get_mqtt_server();

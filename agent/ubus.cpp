@@ -26,7 +26,7 @@ const char *g_event_names[NSLOTS];
 
 struct uloop_timeout g_reconnect_timer;
 
-// Compact JSON of a table, backslashes removed: what every hook receives.
+// Compact JSON of a table, as every hook receives it.
 char *to_text(struct blob_attr *msg)
 {
     char *s = blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1);
@@ -34,11 +34,7 @@ char *to_text(struct blob_attr *msg)
         ovimar_log(OVIMAR_LOG_ERR, "failed to blobmsg format json response data\n");
         return nullptr;
     }
-    char *w = s;
-    for (const char *r = s; *r; r++)
-        if (*r != '\\')
-            *w++ = *r;
-    *w = '\0';
+    bus_text_unescape(s);
     return s;
 }
 
@@ -146,6 +142,24 @@ void connection_lost(struct ubus_context *)
 }
 
 } // namespace
+
+// Escapes come in pairs: "\\/" is an escaped backslash and a plain slash.
+size_t bus_text_unescape(char *text)
+{
+    char *w = text;
+    for (const char *r = text; *r; r++) {
+        if (*r == '\\' && r[1] == '/') {
+            *w++ = '/';
+            r++;
+            continue;
+        }
+        *w++ = *r;
+        if (*r == '\\' && r[1])
+            *w++ = *++r;
+    }
+    *w = '\0';
+    return static_cast<size_t>(w - text);
+}
 
 int ovimar_ubus_connect()
 {

@@ -1,6 +1,8 @@
 // The agent's side of the local bus: calls on "zorvex", two events, recovery.
 #pragma once
 
+#include <cstddef>
+
 #include "https.h"
 
 struct ubus_context;
@@ -11,6 +13,11 @@ enum {
     UBUS_HOOK_LOCAL = 0, // "Notify" events and forwarded-call replies
     UBUS_HOOK_APP = 1,   // "APP_AUTH" events
 };
+
+// Turns the formatter's escaped slashes plain in place and keeps every
+// other escape, so the text stays JSON of the same values; returns the
+// new length.
+size_t bus_text_unescape(char *text);
 
 int ovimar_ubus_connect();
 void ovimar_ubus_done();

@@ -30,21 +30,41 @@ mkdir -p "$HOST_UCI_CONFDIR" "$HOST_UCI_SAVEDIR"
 cp agent/files/ovimar agent/files/zorvex_group scripts/demo/wireless "$HOST_UCI_CONFDIR/"
 nvtool set ZVEI DEMO-0123456789
 
-section "ovimar-agent on the local bus (ubusd, simulated carrier service)"
+section "ovimar-agent: local bus, carrier service, platform login and broker over HTTPS"
 ubusd -s "$HOST_UBUS_SOCKET" >"$work/ubusd.log" 2>&1 & pids="$pids $!"
 until [ -S "$HOST_UBUS_SOCKET" ]; do sleep 0.05; done
 "$B/peers/zorvex/zorvex_sim" scripts/demo/zorvex.json >"$work/zorvex.log" 2>&1 & pids="$pids $!"
 wait_for "$work/zorvex.log" ready
 ubus list
+# The simulated platform on loopback, with a certificate made here.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 2>/dev/null
+"$B/peers/platform/platform_sim" --cert "$work/cert.pem" --key "$work/key.pem" \
+    --broker 127.0.0.1:8883 >"$work/platform.log" 2>&1 & pids="$pids $!"
+wait_for "$work/platform.log" 'https ready port'
+port=$(sed -n 's/^https ready port //p' "$work/platform.log")
+echo "\$ uci set ovimar.server.domain=127.0.0.1; uci set ovimar.https.port=$port"
+uci set ovimar.server.domain=127.0.0.1
+uci set ovimar.https.port="$port"
+uci commit ovimar
 "$B/agent/ovimar-agent" -l 7 >"$work/agent.log" 2>&1 & agent=$!
-wait_for "$work/agent.log" 'state machines:0'
-echo '$ ubus send APP_AUTH '"'"'{"method":"bind"}'"'"
-ubus send APP_AUTH '{"method":"bind"}'
-sleep 2.2
+i=0; until grep -q 'state machines:2' "$work/agent.log"; do
+    i=$((i + 1)); [ $i -lt 300 ] || break; sleep 0.1
+done
+echo '$ ubus call zorvex_sim emit '"'"'{"event":"APP_AUTH","data":{"method":"bind"}}'"'"
+ubus call zorvex_sim emit '{"event":"APP_AUTH","data":{"method":"bind"}}' >/dev/null
+sleep 1.2
 kill -TERM $agent
 status=0; wait $agent || status=$?
-cat "$work/agent.log"
+echo "-- the agent's log (state changes, requests and answers):"
+grep -E 'change state|https_path|https response|succeed|failed|APP_AUTH|app message' \
+    "$work/agent.log" || true
 echo "ovimar-agent exited with status $status on SIGTERM"
+echo "-- what the platform received:"
+grep '^request ' "$work/platform.log"
+echo "\$ uci show ovimar.mqtt"
+uci show ovimar.mqtt
 
 section "qx_wifi_ctl and wsc_profile_tool, simulated Wi-Fi driver"
 drv="$work/driver.log"

@@ -7,7 +7,8 @@ PKGS="
   build-essential cmake pkg-config git
   googletest libgtest-dev libgmock-dev
   libssl-dev openssl
-  libjson-c-dev libcurl4-openssl-dev
+  libjson-c-dev libcurl4-openssl-dev libcpp-httplib-dev
+  clang libclang-rt-dev
   libmosquitto-dev mosquitto mosquitto-clients
   iproute2 net-tools bridge-utils util-linux procps psmisc kmod
   qemu-system-x86 busybox-static linux-headers-amd64 cpio gzip

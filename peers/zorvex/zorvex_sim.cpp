@@ -4,8 +4,14 @@
 //   zorvex_sim [-s SOCKET] REPLIES.json
 //
 // REPLIES.json maps method names to reply objects (null: answer with no
-// data); a "_delay_ms" member is taken out and delays that reply. Every call is printed as
-// "call METHOD ARGS" so tests can see what reached the service.
+// data). Members starting with "_" steer the reply and are not sent:
+//   "_delay_ms": N   the reply comes N ms later
+//   "_status": N     the call fails with ubus status N, no reply
+//   "_result": N     answer a forwarded platform request: the reply carries
+//                    the request's own "id" and "result" N
+// Every call is printed as "call METHOD ARGS" so tests can see what reached
+// the service. The object "zorvex_sim" sends events on command (control.cpp).
+// When the bus daemon goes away the service reconnects once it is back.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +22,8 @@
 #include <unistd.h>
 
 #include <json-c/json.h>
+
+#include "sim.h"
 
 extern "C" {
 #include <libubox/blobmsg_json.h>
@@ -31,22 +39,38 @@ struct json_put {
 using json_ptr = std::unique_ptr<json_object, json_put>;
 
 json_ptr g_replies;
-ubus_context *g_ctx;
+constexpr int RECONNECT_MS = 200;
+const char *g_sock;  // nullptr: the default socket
+uloop_timeout g_reconnect_timer;
 
 struct delayed {
     uloop_timeout timer; // first: the callback gets its address
     ubus_request_data req;
     json_object *reply;
+    json_object *id;     // the request's, for "_result" replies
 };
 
 std::list<delayed> g_delayed; // replies still waiting
 
-void send(ubus_request_data *req, json_object *reply)
+json_object *member(json_object *o, const char *key)
+{
+    json_object *v = nullptr;
+    return json_object_object_get_ex(o, key, &v) ? v : nullptr;
+}
+
+// id: the request's own, when the reply answers a platform request.
+void send(ubus_request_data *req, json_object *reply, json_object *id)
 {
     blob_buf b = {};
     blob_buf_init(&b, 0);
+    json_object *result = member(reply, "_result");
+    if (result) {
+        if (id)
+            blobmsg_add_json_element(&b, "id", id);
+        blobmsg_add_json_element(&b, "result", result);
+    }
     json_object_object_foreach(reply, key, val) {
-        if (strcmp(key, "_delay_ms"))
+        if (key[0] != '_' && !(result && (!strcmp(key, "id") || !strcmp(key, "result"))))
             blobmsg_add_json_element(&b, key, val);
     }
     ubus_send_reply(g_ctx, req, b.head);
@@ -56,8 +80,9 @@ void send(ubus_request_data *req, json_object *reply)
 void delayed_cb(uloop_timeout *t)
 {
     auto *d = reinterpret_cast<delayed *>(t);
-    send(&d->req, d->reply);
+    send(&d->req, d->reply, d->id);
     ubus_complete_deferred_request(g_ctx, &d->req, UBUS_STATUS_OK);
+    json_object_put(d->id);
     g_delayed.remove_if([d](const delayed &x) { return &x == d; });
 }
 
@@ -66,6 +91,7 @@ int handle(ubus_context *, ubus_object *, ubus_request_data *req, const char *me
 {
     char *args = msg ? blobmsg_format_json(msg, true) : nullptr;
     printf("call %s %s\n", method, args ? args : "null");
+    json_ptr request(args ? json_tokener_parse(args) : nullptr);
     free(args);
 
     json_object *reply = nullptr;
@@ -73,20 +99,42 @@ int handle(ubus_context *, ubus_object *, ubus_request_data *req, const char *me
         return UBUS_STATUS_METHOD_NOT_FOUND;
     if (!reply)
         return UBUS_STATUS_OK;
-    json_object *delay = nullptr;
-    if (!json_object_object_get_ex(reply, "_delay_ms", &delay)) {
-        send(req, reply);
+    if (json_object *status = member(reply, "_status"))
+        return json_object_get_int(status);
+    json_object *id = request ? member(request.get(), "id") : nullptr;
+    json_object *delay = member(reply, "_delay_ms");
+    if (!delay) {
+        send(req, reply, id);
         return UBUS_STATUS_OK;
     }
     delayed *d = &g_delayed.emplace_back();
     d->timer.cb = delayed_cb;
     d->reply = reply;
+    d->id = json_object_get(id);
     ubus_defer_request(g_ctx, req, &d->req);
     uloop_timeout_set(&d->timer, json_object_get_int(delay));
     return UBUS_STATUS_OK;
 }
 
+void reconnect_cb(uloop_timeout *t)
+{
+    if (ubus_reconnect(g_ctx, g_sock) != 0) {
+        uloop_timeout_set(t, RECONNECT_MS);
+        return;
+    }
+    ubus_add_uloop(g_ctx);
+    printf("reconnected\n");
+}
+
+void connection_lost(ubus_context *)
+{
+    printf("bus lost\n");
+    reconnect_cb(&g_reconnect_timer);
+}
+
 } // namespace
+
+ubus_context *g_ctx;
 
 int main(int argc, char **argv)
 {
@@ -130,13 +178,18 @@ int main(int argc, char **argv)
     obj.n_methods = static_cast<int>(methods.size());
 
     uloop_init();
+    g_sock = sock;
     g_ctx = ubus_connect(sock);
     if (!g_ctx) {
         fprintf(stderr, "zorvex_sim: cannot connect to the bus\n");
         return 1;
     }
     ubus_add_uloop(g_ctx);
+    g_ctx->connection_lost = connection_lost;
+    g_reconnect_timer.cb = reconnect_cb;
     int ret = ubus_add_object(g_ctx, &obj);
+    if (!ret)
+        ret = control_add(g_ctx);
     if (ret) {
         fprintf(stderr, "zorvex_sim: cannot add object: %s\n", ubus_strerror(ret));
         ubus_free(g_ctx);

@@ -111,8 +111,9 @@ TEST_F(Bridge, CollectingCallKeepsReplyWithoutBackslashes)
     resp_buf rb = {};
     ASSERT_EQ(ubus_call_collect("devAuth", nullptr, &rb), 0);
     ASSERT_NE(rb.resp_text, nullptr);
-    // Escaped slashes become plain; the escaped quote loses its backslash.
-    EXPECT_STREQ(rb.resp_text, R"({"url":"http://platform/a/b","say":"x"y"})");
+    // Escaped slashes become plain; every other escape stays, so the text
+    // is still JSON.
+    EXPECT_STREQ(rb.resp_text, R"({"url":"http://platform/a/b","say":"x\"y"})");
     EXPECT_EQ(rb.resp_len, strlen(rb.resp_text));
     free(rb.resp_text);
     EXPECT_TRUE(g_local.empty());
@@ -222,4 +223,33 @@ TEST_F(Bridge, RecoversWhenTheDaemonComesBack)
 
     start_zorvex();
     EXPECT_EQ(ubus_call_forward("devInfoSync", nullptr), 0);
+}
+
+// The service sends its events itself, and stays on the bus across a
+// restart of the daemon without being started again.
+TEST_F(Bridge, ServiceEventsAndReconnectWithoutRestart)
+{
+    start_zorvex();
+    connect_with_hooks();
+    auto emit = [&](const char *event, const char *data) {
+        std::string arg = std::string(R"({"event":")") + event + R"(","data":)" + data + "}";
+        return testsupport::run({UBUS_CMD, "-s", sock, "call", "zorvex_sim", "emit", arg}).code;
+    };
+    ASSERT_EQ(emit("APP_AUTH", R"({"method":"bind","url":"a/b"})"), 0);
+    ASSERT_EQ(emit("Notify", R"({"method":"mqtt"})"), 0);
+    ASSERT_TRUE(pump_until(3000, [] { return !g_app.empty() && !g_local.empty(); }));
+    EXPECT_EQ(g_app, (std::vector<std::string>{R"({"method":"bind","url":"a/b"})"}));
+    EXPECT_EQ(g_local, (std::vector<std::string>{R"({"method":"mqtt"})"}));
+
+    StdoutCapture out;
+    bus.stop(SIGKILL);
+    start_bus();
+    ASSERT_TRUE(testsupport::wait_for(5000, [&] { return zorvex_log().find("reconnected") !=
+                                                         std::string::npos; }));
+    ASSERT_TRUE(pump_until(7000, [&] {
+        return out.text().find("reconnect to ubusd\n") != std::string::npos;
+    }));
+    EXPECT_EQ(ubus_call_forward("devInfoSync", nullptr), 0);
+    ASSERT_EQ(emit("APP_AUTH", R"({"method":"bind"})"), 0);
+    ASSERT_TRUE(pump_until(3000, [] { return g_app.size() == 2; }));
 }

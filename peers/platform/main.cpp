@@ -1,0 +1,124 @@
+// Simulated carrier platform for tests and the demo.
+//
+//   platform_sim --cert PEM --key PEM [--port N] [--auth-path P]
+//                [--server-path P] [--mode METHOD=MODE[,MODE...]]...
+//                [--broker HOST:PORT] [--uuid U] [--topic T]
+//                [--user U] [--password P]
+//
+// Prints "https ready port N" once serving, then one "request {...}" line
+// per request (path, method, mode, check, body). Modes: see modes.h;
+// each request of a kind takes the next mode of its list, the last stays.
+#include <getopt.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "https_side.h"
+#include "modes.h"
+#include "platform.h"
+
+std::atomic<bool> g_platform_stopping{false};
+
+namespace {
+
+std::mutex g_print_lock;
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr, "usage: platform_sim --cert PEM --key PEM [--port N] [--auth-path P]\n"
+                    "  [--server-path P] [--mode METHOD=MODE,...] [--broker HOST:PORT]\n"
+                    "  [--uuid U] [--topic T] [--user U] [--password P]\n");
+    exit(2);
+}
+
+bool parse_broker(const std::string &v, platform_config &cfg)
+{
+    size_t colon = v.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    cfg.broker_address = v.substr(0, colon);
+    cfg.broker_port = atoi(v.c_str() + colon + 1);
+    return cfg.broker_port > 0;
+}
+
+platform_config parse(int argc, char **argv)
+{
+    static const option longs[] = {
+        {"cert", required_argument, nullptr, 'c'},   {"key", required_argument, nullptr, 'k'},
+        {"port", required_argument, nullptr, 'p'},   {"auth-path", required_argument, nullptr, 'a'},
+        {"server-path", required_argument, nullptr, 's'},
+        {"mode", required_argument, nullptr, 'm'},   {"broker", required_argument, nullptr, 'b'},
+        {"uuid", required_argument, nullptr, 'u'},   {"topic", required_argument, nullptr, 't'},
+        {"user", required_argument, nullptr, 'U'},   {"password", required_argument, nullptr, 'P'},
+        {nullptr, 0, nullptr, 0},
+    };
+    platform_config cfg;
+    int c;
+    while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+        std::string v = optarg ? optarg : "";
+        switch (c) {
+        case 'c': cfg.cert = v; break;
+        case 'k': cfg.key = v; break;
+        case 'p': cfg.https_port = atoi(v.c_str()); break;
+        case 'a': cfg.auth_path = v; break;
+        case 's': cfg.server_path = v; break;
+        case 'm':
+            if (!modes_parse(v))
+                usage();
+            break;
+        case 'b':
+            if (!parse_broker(v, cfg))
+                usage();
+            break;
+        case 'u': cfg.uuid = v; break;
+        case 't': cfg.topic = v; break;
+        case 'U': cfg.username = v; break;
+        case 'P': cfg.password = v; break;
+        default: usage();
+        }
+    }
+    if (cfg.cert.empty() || cfg.key.empty() || optind != argc)
+        usage();
+    return cfg;
+}
+
+} // namespace
+
+void platform_print(const std::string &line)
+{
+    std::lock_guard<std::mutex> hold(g_print_lock);
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+bool platform_sleep(int ms)
+{
+    for (int waited = 0; waited < ms && !g_platform_stopping; waited += 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return !g_platform_stopping;
+}
+
+int main(int argc, char **argv)
+{
+    platform_config cfg = parse(argc, argv);
+
+    // Every thread inherits the mask; only sigwait below sees the signals.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (!https_side_start(cfg))
+        return 1;
+    int sig = 0;
+    sigwait(&stop, &sig);
+    g_platform_stopping = true;
+    https_side_stop();
+    platform_print("stopped");
+    return 0;
+}
