@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -216,9 +217,11 @@ protected:
         ASSERT_EQ(state_machine_arm(), 0);
     }
 
+    // Wall time: a loop that spins returns from each run at once.
     template <class F> bool pump_until(int ms, F pred)
     {
-        for (int waited = 0; waited < ms && !pred(); waited += 20)
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!pred() && std::chrono::steady_clock::now() < end)
             uloop_run_timeout(20);
         return pred();
     }
