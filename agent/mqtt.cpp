@@ -320,7 +320,7 @@ int mqtt_publish_msg(int *mid, int len, const char *payload)
     return rc;
 }
 
-void mqtt_fd_handler(struct uloop_fd *, unsigned int events)
+void mqtt_fd_handler(struct uloop_fd *fd, unsigned int events)
 {
     struct mosquitto *m = g_mosq;
     if (!m)
@@ -328,7 +328,8 @@ void mqtt_fd_handler(struct uloop_fd *, unsigned int events)
     int rc = 0;
     {
         in_library guard;
-        if (events & ULOOP_READ)
+        // A hang-up may come without a read event; the read step sees it.
+        if ((events & ULOOP_READ) || fd->error || fd->eof)
             rc = mosquitto_loop_read(m, PACKETS_PER_STEP);
         else if (events & ULOOP_WRITE)
             rc = mosquitto_loop_write(m, PACKETS_PER_STEP);
