@@ -28,7 +28,16 @@ struct mosquitto *g_doomed;
 int g_depth; // library calls on the stack
 struct uloop_timeout g_reaper;
 
-struct uloop_fd g_fd = {mqtt_fd_handler, -1, false, false, false, 0};
+// By member: libubox versions differ in what else the record holds.
+struct uloop_fd no_fd()
+{
+    struct uloop_fd f = {};
+    f.cb = mqtt_fd_handler;
+    f.fd = -1;
+    return f;
+}
+
+struct uloop_fd g_fd = no_fd();
 unsigned int g_write_interest; // 1: read only, 0: read and write
 
 // Marks a library call on the stack, so a teardown requested from a
