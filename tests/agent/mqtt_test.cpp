@@ -281,3 +281,37 @@ TEST_F(Session, OddPayloads)
     EXPECT_TRUE(has(out.text(), "message->topic: down/uuid-0001 (null)\n"));
     EXPECT_EQ(agent_state_get(), OVIMAR_FINISHED);
 }
+
+// The CA file (read from UCI by every other test here) and the opt-in
+// host name check.
+TEST_F(Session, TlsCaFileAndHostCheck)
+{
+    testsupport::TestCerts stranger; // a CA that signed nothing the broker has
+    struct tls_case {
+        const char *address;
+        bool verify_host;
+        bool own_ca;
+        bool connects;
+    };
+    const tls_case cases[] = {
+        {testsupport::Broker::SECOND_ADDRESS, false, true, true},
+        {testsupport::Broker::SECOND_ADDRESS, true, true, false},
+        {"127.0.0.1", true, true, true},
+        {"127.0.0.1", false, false, false},
+    };
+    start_agent(broker.port());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.address) + (c.verify_host ? " verified" : "") +
+                     (c.own_ca ? "" : " stranger CA"));
+        mqtt_teardown();
+        snprintf(g_config_mqtt.ca_file, sizeof g_config_mqtt.ca_file, "%s",
+                 (c.own_ca ? certs->ca : stranger.ca).c_str());
+        g_config_mqtt.verify_host = c.verify_host;
+        snprintf(g_mqtt_server.BrokerAddress, sizeof g_mqtt_server.BrokerAddress, "%s",
+                 c.address);
+        agent_state_set(OVIMAR_MQTT_CONNECT);
+        kick();
+        ASSERT_TRUE(reach(OVIMAR_MQTT_CONNECTING, 3000));
+        EXPECT_EQ(reach(OVIMAR_MQTT_APP_AUTH, c.connects ? 5000 : 2500), c.connects);
+    }
+}

@@ -72,6 +72,14 @@ Broker::Broker(const TestCerts &certs) : certs_(certs)
     must({"mosquitto_passwd", "-b", "-c", dir_.file("passwd"), USER, PASSWORD});
 }
 
+// TLS settings belong to the listener line before them.
+std::string Broker::listener(const char *address) const
+{
+    return "listener " + std::to_string(port_) + " " + address + "\n" +
+           "cafile " + certs_.ca + "\n" + "certfile " + certs_.cert + "\n" +
+           "keyfile " + certs_.key + "\n";
+}
+
 bool Broker::start()
 {
     for (int attempt = 0; attempt < 3; attempt++) {
@@ -83,11 +91,8 @@ bool Broker::start()
                    "password_file " + dir_.file("passwd") + "\n"
                    "persistence false\n"
                    "log_dest file " + dir_.file("broker.log") + "\n"
-                   "log_type all\n"
-                   "listener " + std::to_string(port_) + " 127.0.0.1\n"
-                   "cafile " + certs_.ca + "\n"
-                   "certfile " + certs_.cert + "\n"
-                   "keyfile " + certs_.key + "\n");
+                   "log_type all\n" +
+                   listener("127.0.0.1") + listener(SECOND_ADDRESS));
         // Its own log file, which it opens after dropping to its user.
         std::string log = dir_.file("broker.log");
         write_file(log, "");

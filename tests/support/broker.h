@@ -21,6 +21,8 @@ class Broker {
 public:
     static constexpr const char *USER = "device";
     static constexpr const char *PASSWORD = "pw-0vimar";
+    // Also listened on: an address the server certificate does not name.
+    static constexpr const char *SECOND_ADDRESS = "127.0.0.2";
 
     explicit Broker(const TestCerts &certs);
     // Starts on the port of the previous run, or a free one; true once listening.
@@ -31,6 +33,7 @@ public:
     std::string log() const { return read_file(dir_.file("broker.log")); }
 
 private:
+    std::string listener(const char *address) const;
     const TestCerts &certs_;
     TempDir dir_;
     int port_ = 0;
