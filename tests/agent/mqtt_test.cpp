@@ -304,11 +304,9 @@ TEST_F(Session, TlsCaFileAndHostCheck)
         SCOPED_TRACE(std::string(c.address) + (c.verify_host ? " verified" : "") +
                      (c.own_ca ? "" : " stranger CA"));
         mqtt_teardown();
-        snprintf(g_config_mqtt.ca_file, sizeof g_config_mqtt.ca_file, "%s",
-                 (c.own_ca ? certs->ca : stranger.ca).c_str());
+        set(g_config_mqtt.ca_file, c.own_ca ? certs->ca : stranger.ca);
         g_config_mqtt.verify_host = c.verify_host;
-        snprintf(g_mqtt_server.BrokerAddress, sizeof g_mqtt_server.BrokerAddress, "%s",
-                 c.address);
+        set(g_mqtt_server.BrokerAddress, c.address);
         agent_state_set(OVIMAR_MQTT_CONNECT);
         kick();
         ASSERT_TRUE(reach(OVIMAR_MQTT_CONNECTING, 3000));

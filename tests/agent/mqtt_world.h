@@ -44,6 +44,11 @@ inline time_t g_clock_offset;
 inline std::vector<uint32_t> g_ticks;          // state at each tick, repeats folded
 inline std::vector<std::string> g_agent_got;   // every payload the session delivered
 
+template <size_t N> void set(char (&dst)[N], const std::string &src)
+{
+    snprintf(dst, N, "%s", src.c_str());
+}
+
 inline time_t fake_now(time_t *)
 {
     if (g_ticks.empty() || g_ticks.back() != agent_state_get())
@@ -189,18 +194,16 @@ protected:
         memset(&g_dev_status, 0, sizeof g_dev_status);
         config_load();
         bind_info_load();
-        snprintf(g_client_id, sizeof g_client_id, "%s", "ovimar-test-device");
+        set(g_client_id, "ovimar-test-device");
         memset(&g_mqtt_server, 0, sizeof g_mqtt_server);
-        snprintf(g_mqtt_server.cookie, sizeof g_mqtt_server.cookie, "%s", COOKIE);
-        snprintf(g_mqtt_server.uuid, sizeof g_mqtt_server.uuid, "%s", UUID);
-        snprintf(g_mqtt_server.Topic, sizeof g_mqtt_server.Topic, "%s", TOPIC);
-        snprintf(g_mqtt_server.BrokerAddress, sizeof g_mqtt_server.BrokerAddress, "127.0.0.1");
+        set(g_mqtt_server.cookie, COOKIE);
+        set(g_mqtt_server.uuid, UUID);
+        set(g_mqtt_server.Topic, TOPIC);
+        set(g_mqtt_server.BrokerAddress, "127.0.0.1");
+        set(g_mqtt_server.Username, testsupport::Broker::USER);
+        set(g_mqtt_server.Password, testsupport::Broker::PASSWORD);
         g_mqtt_server.BrokerPort = port;
         g_mqtt_server.KeepAliveTime = 60;
-        snprintf(g_mqtt_server.Username, sizeof g_mqtt_server.Username, "%s",
-                 testsupport::Broker::USER);
-        snprintf(g_mqtt_server.Password, sizeof g_mqtt_server.Password, "%s",
-                 testsupport::Broker::PASSWORD);
 
         ASSERT_EQ(ovimar_ubus_connect(), 0);
         mqtt_set_hook(MQTT_HOOK_SUBSCRIBE, reinterpret_cast<void *>(mqtt_subscribed));
