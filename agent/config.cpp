@@ -182,6 +182,10 @@ void config_load()
     memset(retain, 0, sizeof(retain));
     uci_get_value("ovimar", "mqtt", "default_retain", retain, sizeof(retain));
     g_config_mqtt.default_retain = atoi(retain) == 1;
+    read_text("mqtt", "ca_file", g_config_mqtt.ca_file);
+    if (!g_config_mqtt.ca_file[0])
+        snprintf(g_config_mqtt.ca_file, sizeof(g_config_mqtt.ca_file), "%s", DEFAULT_CA_FILE);
+    g_config_mqtt.verify_host = read_int("mqtt", "verify_host") == 1;
 
     char dev_id[DEV_ID_LEN];
     char secret[SECRET_LEN];

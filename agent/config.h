@@ -45,9 +45,13 @@ struct config_get_mqtt_server {
     int retries;
 };
 
+constexpr char DEFAULT_CA_FILE[] = "/etc/cacrt.pem";
+
 struct config_mqtt {
     int default_qos;
     bool default_retain;
+    char ca_file[256];   // UCI mqtt.ca_file, DEFAULT_CA_FILE when unset
+    bool verify_host;    // UCI mqtt.verify_host '1': check the broker's name
 };
 
 constexpr size_t DEV_ID_LEN = 64;

@@ -1,32 +1,369 @@
 #include "mqtt.h"
 
+#include <mosquitto.h>
+#include <openssl/ssl.h>
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+
+#include "cmd.h"
+#include "config.h"
+#include "dispatch.h"
+#include "log.h"
 #include "state.h"
 
 namespace {
+
+constexpr int SUBACK_FAILURE = 0x80;
+constexpr int PACKETS_PER_STEP = 1;
+
 mqtt_message_hook g_message_hook;
 mqtt_subscribe_hook g_subscribe_hook;
-constexpr int SUBACK_FAILURE = 0x80;
+
+struct mosquitto *g_mosq;
+// Ended from inside a library callback: destroyed on the next loop turn,
+// once the library has returned.
+struct mosquitto *g_doomed;
+int g_depth; // library calls on the stack
+struct uloop_timeout g_reaper;
+
+// By member: libubox versions differ in what else the record holds.
+struct uloop_fd no_fd()
+{
+    struct uloop_fd f = {};
+    f.cb = mqtt_fd_handler;
+    f.fd = -1;
+    return f;
+}
+
+struct uloop_fd g_fd = no_fd();
+unsigned int g_write_interest; // 1: read only, 0: read and write
+
+// Marks a library call on the stack, so a teardown requested from a
+// callback inside it is deferred.
+struct in_library {
+    in_library() { g_depth++; }
+    ~in_library() { g_depth--; }
+    in_library(const in_library &) = delete;
+    in_library &operator=(const in_library &) = delete;
+};
+
+void fd_drop()
+{
+    uloop_fd_delete(&g_fd);
+    g_fd.fd = -1;
+}
+
+// The library closes its socket on errors by itself, and the number is
+// free for the next socket anyone opens: never keep a registration made
+// for a socket that is gone.
+void fd_sync()
+{
+    if (g_fd.fd >= 0 && (!g_mosq || mosquitto_socket(g_mosq) != g_fd.fd))
+        fd_drop();
+}
+
+int fd_register()
+{
+    g_fd.cb = mqtt_fd_handler;
+    g_fd.fd = mosquitto_socket(g_mosq);
+    ovimar_log(OVIMAR_LOG_DEBUG, "uloopfd.fd %d\n", g_fd.fd);
+    int ret = g_fd.fd < 0 ? -1 : uloop_fd_add(&g_fd, ULOOP_READ | ULOOP_WRITE);
+    if (ret < 0) {
+        ovimar_log(OVIMAR_LOG_ERR, "failed to add mqtt socket to uloop ret:%d\n", ret);
+        ovimar_log(OVIMAR_LOG_ERR, "failed to add mqtt soceket to uloop:%d\n", -1);
+        g_fd.fd = -1;
+        return -1;
+    }
+    g_write_interest = 0;
+    return 0;
+}
+
+void destroy(struct mosquitto *m)
+{
+    mosquitto_disconnect(m);
+    mosquitto_destroy(m);
+    mosquitto_lib_cleanup();
+}
+
+void reap()
+{
+    if (g_depth > 0 || !g_doomed)
+        return;
+    struct mosquitto *m = g_doomed;
+    g_doomed = nullptr;
+    destroy(m);
+}
+
+void reaper_cb(struct uloop_timeout *)
+{
+    reap();
+}
+
+// From 2.0.16 on the library wants to write for the whole of a pending
+// TLS handshake (the CONNECT waits behind it), and the socket is always
+// writable: arming write then spins. Until the handshake is done, ask
+// OpenSSL instead, as the library's own loop does.
+bool wants_write(struct mosquitto *m)
+{
+    auto *ssl = static_cast<SSL *>(mosquitto_ssl_get(m));
+    if (ssl && !SSL_is_init_finished(ssl))
+        return SSL_want_write(ssl);
+    return mosquitto_want_write(m);
+}
+
+void connection_lost()
+{
+    uint32_t state = agent_state_get();
+    ovimar_log(OVIMAR_LOG_INFO, "Broker disconnected,prepare to reconnect current state is %d\n",
+               state);
+    if (state > OVIMAR_MQTT_RECONNECT) {
+        agent_state_set(OVIMAR_MQTT_RECONNECT);
+        fd_drop();
+    }
+}
+
+void on_log(struct mosquitto *, void *, int, const char *text)
+{
+    ovimar_log(OVIMAR_LOG_DEBUG, "LOG %s\n", text);
+}
+
+// Callbacks of a client already ended (the library may go on reading
+// after the handler that ended it) change nothing.
+void on_connect(struct mosquitto *m, void *, int result)
+{
+    if (m != g_mosq)
+        return;
+    ovimar_log(OVIMAR_LOG_DEBUG, "mqtt connect callback \n");
+    if (result != 0)
+        ovimar_log(OVIMAR_LOG_ERR, "failed to mqtt connect broker result:%d\n", result);
+    mosquitto_subscribe(m, nullptr, g_mqtt_server.Topic, g_config_mqtt.default_qos);
+    mqtt_update_write_interest();
+}
+
+void on_message(struct mosquitto *m, void *, const struct mosquitto_message *msg)
+{
+    if (m != g_mosq)
+        return;
+    ovimar_log(OVIMAR_LOG_DEBUG, "mqtt message callback  message->payloadlen:%d\n",
+               msg->payloadlen);
+    if (msg->payloadlen <= 0 || !msg->payload) {
+        ovimar_log(OVIMAR_LOG_DEBUG, "message->topic: %s (null)\n", msg->topic);
+        return;
+    }
+    // The library terminates every payload it hands out.
+    const char *text = static_cast<const char *>(msg->payload);
+    ovimar_log(OVIMAR_LOG_DEBUG, "message: %s %s\n", msg->topic, text);
+    if (g_message_hook)
+        g_message_hook(text);
+}
+
+void on_subscribe(struct mosquitto *m, void *, int, int count, const int *granted)
+{
+    if (m != g_mosq)
+        return;
+    if (count < 0) {
+        ovimar_log(OVIMAR_LOG_ERR, "failed to subscribe topic");
+        return;
+    }
+    connected_times_bump();
+    if (g_subscribe_hook && count > 0)
+        g_subscribe_hook(granted[0]);
+}
+
+void on_publish(struct mosquitto *, void *, int)
+{
+    ovimar_log(OVIMAR_LOG_DEBUG, "mqtt publish callback \n");
+}
+
+void on_disconnect(struct mosquitto *m, void *, int reason)
+{
+    // The socket is already closed: its registration goes before anyone
+    // can open a socket with the same number.
+    if (m == g_mosq)
+        fd_sync();
+    ovimar_log(OVIMAR_LOG_DEBUG, "mqtt disconnect callback \n");
+    if (reason == 0)
+        ovimar_log(OVIMAR_LOG_ERR, "Disconnected from broker");
+    else if (reason == 1)
+        ovimar_log(OVIMAR_LOG_ERR, "Broker disconnected unexpectedly");
+    else
+        ovimar_log(OVIMAR_LOG_ERR, "Broker disconnected: %s", mosquitto_strerror(reason));
+}
+
+// Steps 3 to 7 of a connect; false when the client must go.
+bool setup_and_connect(int *code)
+{
+    const char *step = nullptr;
+    if (mosquitto_username_pw_set(g_mosq, g_mqtt_server.Username, g_mqtt_server.Password))
+        step = "Error: Problem setting username and password.\n";
+    else if (mosquitto_tls_set(g_mosq, g_config_mqtt.ca_file[0] ? g_config_mqtt.ca_file
+                                                                : DEFAULT_CA_FILE,
+                               nullptr, nullptr, nullptr, nullptr))
+        step = "Error: Problem setting TLS.\n";
+    else if (mosquitto_tls_insecure_set(g_mosq, !g_config_mqtt.verify_host))
+        step = "Error: Problem setting TLS insecure option.\n";
+    if (step) {
+        ovimar_log(OVIMAR_LOG_ERR, "%s", step);
+        *code = -1;
+        return false;
+    }
+    // Nagle against delayed ACKs costs ~40 ms a round trip.
+    mosquitto_int_option(g_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+
+    mosquitto_log_callback_set(g_mosq, on_log);
+    mosquitto_connect_callback_set(g_mosq, on_connect);
+    mosquitto_message_callback_set(g_mosq, on_message);
+    mosquitto_subscribe_callback_set(g_mosq, on_subscribe);
+    mosquitto_publish_callback_set(g_mosq, on_publish);
+    mosquitto_disconnect_callback_set(g_mosq, on_disconnect);
+
+    int rc = mosquitto_connect(g_mosq, g_mqtt_server.BrokerAddress, g_mqtt_server.BrokerPort,
+                               g_mqtt_server.KeepAliveTime);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        ovimar_log(OVIMAR_LOG_ERR, "failed to mosquitto_connect:%d\n", rc);
+        *code = rc;
+        return false;
+    }
+    if (fd_register() < 0) {
+        mosquitto_disconnect(g_mosq);
+        *code = -1;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-// The broker session itself is not built yet: until it is, the state
-// machine finds no client and stays where it is.
 int mqtt_connect()
 {
-    return -1;
+    g_reaper.cb = reaper_cb;
+    if (g_mosq)
+        mqtt_teardown();
+    reap();
+
+    mosquitto_lib_init();
+    g_mosq = mosquitto_new(g_client_id, true, nullptr);
+    if (!g_mosq) {
+        ovimar_log(OVIMAR_LOG_ERR, "Error: Out of memory.\n");
+        mosquitto_lib_cleanup();
+        return -1;
+    }
+    int code = 0;
+    if (!setup_and_connect(&code)) {
+        fd_drop();
+        mosquitto_destroy(g_mosq);
+        g_mosq = nullptr;
+        mosquitto_lib_cleanup();
+        return code;
+    }
+    agent_state_set(OVIMAR_MQTT_CONNECTING);
+    return 0;
 }
 
 int mqtt_reconnect()
 {
-    return -1;
+    if (!g_mosq)
+        return -1;
+    fd_drop();
+    int rc;
+    {
+        in_library guard;
+        rc = mosquitto_reconnect(g_mosq);
+    }
+    if (rc != MOSQ_ERR_SUCCESS || !g_mosq)
+        return rc;
+    ovimar_log(OVIMAR_LOG_INFO,
+               "mqtt broker reconnect succeed! change state_machines to OVIMAR_MQTT_CONNECTED\n");
+    agent_state_set(OVIMAR_MQTT_CONNECTED);
+    fd_register();
+    return rc;
 }
 
 void mqtt_loop_misc()
 {
+    int rc;
+    {
+        in_library guard;
+        rc = mosquitto_loop_misc(g_mosq);
+    }
+    fd_sync();
+    if (rc != MOSQ_ERR_SUCCESS)
+        connection_lost();
+    mqtt_update_write_interest();
 }
 
 int mqtt_teardown()
 {
+    fd_drop();
+    if (!g_mosq)
+        return 0;
+    struct mosquitto *m = g_mosq;
+    g_mosq = nullptr;
+    if (g_depth == 0) {
+        destroy(m);
+        return 0;
+    }
+    // Inside a callback the library still uses the client after we return.
+    g_doomed = m;
+    g_reaper.cb = reaper_cb;
+    uloop_timeout_set(&g_reaper, 0);
     return 0;
+}
+
+int mqtt_publish_msg(int *mid, int len, const char *payload)
+{
+    if (!payload) {
+        ovimar_log(OVIMAR_LOG_ERR, "invalid payload\n");
+        return -1;
+    }
+    int rc;
+    {
+        in_library guard;
+        rc = mosquitto_publish(g_mosq, mid, g_mqtt_server.uuid, len, payload,
+                               g_config_mqtt.default_qos, g_config_mqtt.default_retain);
+    }
+    fd_sync();
+    mqtt_update_write_interest();
+    return rc;
+}
+
+void mqtt_fd_handler(struct uloop_fd *fd, unsigned int events)
+{
+    struct mosquitto *m = g_mosq;
+    if (!m)
+        return;
+    int rc = 0;
+    {
+        in_library guard;
+        // A hang-up may come without a read event; the read step sees it.
+        if ((events & ULOOP_READ) || fd->error || fd->eof)
+            rc = mosquitto_loop_read(m, PACKETS_PER_STEP);
+        else if (events & ULOOP_WRITE)
+            rc = mosquitto_loop_write(m, PACKETS_PER_STEP);
+    }
+    // A handler inside ended the session: nothing of it is left to tend.
+    if (g_mosq != m)
+        return;
+    fd_sync();
+    mqtt_update_write_interest();
+    if (rc != MOSQ_ERR_SUCCESS || g_fd.fd == -1)
+        connection_lost();
+}
+
+void mqtt_update_write_interest()
+{
+    if (!g_mosq || g_fd.fd < 0)
+        return;
+    bool want = wants_write(g_mosq);
+    if (want && g_write_interest != 0) {
+        uloop_fd_add(&g_fd, ULOOP_READ | ULOOP_WRITE);
+        g_write_interest = 0;
+    } else if (!want && g_write_interest != 1) {
+        uloop_fd_add(&g_fd, ULOOP_READ);
+        g_write_interest = 1;
+    }
 }
 
 void mqtt_set_hook(int kind, void *fn)
@@ -41,4 +378,14 @@ void mqtt_subscribed(int granted_qos)
 {
     if (granted_qos != SUBACK_FAILURE)
         agent_state_set(OVIMAR_MQTT_CONNECTED);
+}
+
+int mqtt_registered_fd()
+{
+    return g_fd.registered ? g_fd.fd : -1;
+}
+
+bool mqtt_has_client()
+{
+    return g_mosq || g_doomed;
 }

@@ -1,6 +1,8 @@
 // Broker session driven by the agent's loop.
 #pragma once
 
+struct uloop_fd;
+
 enum {
     MQTT_HOOK_MESSAGE = 1,
     MQTT_HOOK_SUBSCRIBE = 2,
@@ -16,3 +18,11 @@ int mqtt_teardown();
 int mqtt_publish_msg(int *mid, int len, const char *payload);
 void mqtt_set_hook(int kind, void *fn);
 void mqtt_subscribed(int granted_qos);
+
+void mqtt_fd_handler(struct uloop_fd *fd, unsigned int events);
+void mqtt_update_write_interest();
+
+// The descriptor registered with the loop, or -1 when none is.
+int mqtt_registered_fd();
+// True while a client exists (also one whose teardown is still pending).
+bool mqtt_has_client();
