@@ -10,7 +10,7 @@
 # cannot be installed for two architectures at once.
 
 PKGS_AARCH64="
-  crossbuild-essential-arm64 qemu-user qemu-system-arm
+  crossbuild-essential-arm64 qemu-user-static qemu-system-arm
   libc6:arm64 libstdc++6:arm64
   libjson-c-dev:arm64 libcurl4-openssl-dev:arm64 libmosquitto-dev:arm64
   libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
