@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * Test fixture for meshfwd_filter: hooks at priorities 0 and 2 on both of
- * its hook points watch non-relayed 1905.1 multicast frames go by. The 2s
- * are registered at load, before meshfwd_filter; the 0s when "arm" is
- * written, after it. Equal priorities run in registration order, so a
- * filter hook at 0 or 2 lands on the wrong side of one of them.
+ * its hook points watch non-relayed 1905.1 multicast frames go by. Of
+ * equal priorities the one registered last runs first, so the 0s are
+ * registered at load, before meshfwd_filter, and the 2s when "arm" is
+ * written, after it: a filter hook at 0 or 2 lands on the wrong side of
+ * one of them.
  * debugfs meshfwd_order/seen, six counts:
  *   forward at 0, forward at 2, local-in at 0, local-in at 2,
  *   local-in at 0 already stamped, local-in at 2 still as sent
@@ -77,18 +78,20 @@ static unsigned int order_local_2(void *priv, struct sk_buff *skb,
 	return order_count(skb, LOCAL_2, LOCAL_2_AS_SENT, false);
 }
 
-static const struct nf_hook_ops order_after[] = {
-	{ .hook = order_fwd_2, .pf = NFPROTO_BRIDGE, .hooknum = NF_BR_FORWARD,
-	  .priority = NF_BR_PRI_BRNF + 2 },
-	{ .hook = order_local_2, .pf = NFPROTO_BRIDGE, .hooknum = NF_BR_LOCAL_IN,
-	  .priority = NF_BR_PRI_BRNF + 2 },
-};
-
-static const struct nf_hook_ops order_before[] = {
+/* Priority 0, registered at load. */
+static const struct nf_hook_ops order_early[] = {
 	{ .hook = order_fwd_0, .pf = NFPROTO_BRIDGE, .hooknum = NF_BR_FORWARD,
 	  .priority = NF_BR_PRI_BRNF },
 	{ .hook = order_local_0, .pf = NFPROTO_BRIDGE, .hooknum = NF_BR_LOCAL_IN,
 	  .priority = NF_BR_PRI_BRNF },
+};
+
+/* Priority 2, registered on "arm", after the filter. */
+static const struct nf_hook_ops order_late[] = {
+	{ .hook = order_fwd_2, .pf = NFPROTO_BRIDGE, .hooknum = NF_BR_FORWARD,
+	  .priority = NF_BR_PRI_BRNF + 2 },
+	{ .hook = order_local_2, .pf = NFPROTO_BRIDGE, .hooknum = NF_BR_LOCAL_IN,
+	  .priority = NF_BR_PRI_BRNF + 2 },
 };
 
 static int order_seen_show(struct seq_file *m, void *v)
@@ -109,7 +112,7 @@ static ssize_t order_arm_write(struct file *f, const char __user *ubuf,
 
 	if (order_armed)
 		return -EALREADY;
-	err = nf_register_net_hooks(&init_net, order_before, ARRAY_SIZE(order_before));
+	err = nf_register_net_hooks(&init_net, order_late, ARRAY_SIZE(order_late));
 	if (err)
 		return err;
 	order_armed = true;
@@ -124,7 +127,7 @@ static const struct file_operations order_arm_fops = {
 
 static int __init order_init(void)
 {
-	int err = nf_register_net_hooks(&init_net, order_after, ARRAY_SIZE(order_after));
+	int err = nf_register_net_hooks(&init_net, order_early, ARRAY_SIZE(order_early));
 
 	if (err)
 		return err;
@@ -138,8 +141,8 @@ static void __exit order_exit(void)
 {
 	debugfs_remove_recursive(order_dir);
 	if (order_armed)
-		nf_unregister_net_hooks(&init_net, order_before, ARRAY_SIZE(order_before));
-	nf_unregister_net_hooks(&init_net, order_after, ARRAY_SIZE(order_after));
+		nf_unregister_net_hooks(&init_net, order_late, ARRAY_SIZE(order_late));
+	nf_unregister_net_hooks(&init_net, order_early, ARRAY_SIZE(order_early));
 }
 
 module_init(order_init);
