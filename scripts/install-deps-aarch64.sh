@@ -3,8 +3,9 @@
 #
 # Adds what the AArch64 stage needs: the cross compiler, the arm64 builds of
 # the libraries through multiarch (libgtest-dev ships compiled libraries, so
-# its arm64 package serves the cross build as is), qemu-user for the tests
-# and qemu-system-arm for the rig. Debian's arm64 kernel image, its headers
+# its arm64 package serves the cross build as is), qemu-user-static for the
+# tests (static: an LD_PRELOAD meant for an arm64 program is never tried on
+# the emulator itself) and qemu-system-arm for the rig. Debian's arm64 kernel image, its headers
 # and busybox-static:arm64 are unpacked, not installed, into
 # $KCACHE/<abi>-arm64: the headers would pull gcc-12:arm64 and busybox-static
 # cannot be installed for two architectures at once.
