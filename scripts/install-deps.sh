@@ -1,7 +1,16 @@
 #!/bin/sh
 # Installs every Debian package the build, the tests and the demo need.
 # Idempotent: safe to run again; only Debian's archive is used.
+#   --aarch64  also what the AArch64 cross build, its emulated tests and the
+#              arm64 kernel rig need (scripts/test-aarch64.sh passes it)
 set -eu
+
+AARCH64=
+case ${1:-} in
+--aarch64) AARCH64=1 ;;
+"") ;;
+*) echo "usage: $0 [--aarch64]" >&2; exit 2 ;;
+esac
 
 PKGS="
   build-essential cmake pkg-config git
@@ -70,3 +79,6 @@ if ! fetch_kernel; then
     $SUDO apt-get update
     fetch_kernel || { echo "install-deps: cannot fetch the kernel image for the rig" >&2; exit 1; }
 fi
+
+[ -n "$AARCH64" ] || exit 0
+. "$(dirname "$0")/install-deps-aarch64.sh"

@@ -8,6 +8,8 @@
  *   event          "PORT STATE": raise one notification, bits untouched
  *   fail_register  errno that the next registrations fail with (0 = none)
  *   listeners      registered notifier blocks
+ *   last_result    what the chain returned for the last notification (the
+ *                  last listener's value; the real driver ignores it)
  */
 #include <linux/debugfs.h>
 #include <linux/fs.h>
@@ -25,6 +27,7 @@ static DEFINE_SPINLOCK(sim_irq_lock);
 static u32 sim_bits;
 static u32 sim_fail_register;
 static atomic_t sim_listeners = ATOMIC_INIT(0);
+static u32 sim_last_result;
 
 int mt753x_link_notifier_register(struct notifier_block *nb)
 {
@@ -59,10 +62,12 @@ EXPORT_SYMBOL(mt753x_phy_link_sts);
 static void sim_notify(unsigned long port, unsigned long up)
 {
 	unsigned long flags;
+	int ret;
 
 	spin_lock_irqsave(&sim_irq_lock, flags);
-	atomic_notifier_call_chain(&sim_chain, port, (void *)up);
+	ret = atomic_notifier_call_chain(&sim_chain, port, (void *)up);
 	spin_unlock_irqrestore(&sim_irq_lock, flags);
+	WRITE_ONCE(sim_last_result, ret);
 }
 
 static int sim_link_get(void *data, u64 *val)
@@ -129,5 +134,6 @@ int sim_link_init(struct dentry *dir)
 	debugfs_create_file("event", 0200, dir, NULL, &sim_event_fops);
 	debugfs_create_u32("fail_register", 0600, dir, &sim_fail_register);
 	debugfs_create_atomic_t("listeners", 0400, dir, &sim_listeners);
+	debugfs_create_u32("last_result", 0400, dir, &sim_last_result);
 	return 0;
 }

@@ -3,10 +3,13 @@
 # statically linked guest programs, packs one initramfs and boots Debian's
 # kernel under qemu once per suite (in parallel), each VM running one suite.
 #
-#   rig.sh [--out DIR] [SUITE...]     (default: every suite in ./suites)
+#   rig.sh [--out DIR] [--arch x86_64|aarch64] [SUITE...]
+#                                     (default: every suite in ./suites)
 #
 # Exit 0 when every suite passed, 1 otherwise, 77 when qemu, busybox-static
-# or the kernel (scripts/install-deps.sh fetches it) is missing.
+# or the kernel (scripts/install-deps.sh fetches it; --aarch64 for arm64)
+# is missing. aarch64 cross-builds the modules and guest programs and boots
+# Debian's arm64 kernel, headers and busybox as unpacked in the cache.
 # RIG_KVER picks a kernel ABI, RIG_JOBS the VMs run at once (default nproc),
 # RIG_TIMEOUT the seconds one VM may take (default 150).
 set -eu
@@ -14,13 +17,15 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 out=$root/build/kernel-rig
+arch=x86_64
 kcache=${OVIMAR_KERNEL_CACHE:-/var/cache/ovimar-kernel}
 t0=$(date +%s.%N)
 
 while [ $# -gt 0 ]; do
     case $1 in
     --out) out=$2; shift 2 ;;
-    -*) echo "usage: $0 [--out DIR] [SUITE...]" >&2; exit 2 ;;
+    --arch) arch=$2; shift 2 ;;
+    -*) echo "usage: $0 [--out DIR] [--arch x86_64|aarch64] [SUITE...]" >&2; exit 2 ;;
     *) break ;;
     esac
 done
@@ -33,22 +38,41 @@ fi
 skip() { rm -f "$out/bench.txt"; echo "SKIP: $*"; exit 77; }
 elapsed() { echo "$(date +%s.%N) $t0" | awk '{printf "%.1f", $1 - $2}'; }
 
-command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not installed"
+# Per architecture: qemu, its machine, the serial console, where the
+# headers and busybox are, and the compiler prefix.
+case $arch in
+x86_64)
+    qemu="qemu-system-x86_64 -accel tcg -cpu max"
+    console=ttyS0 kflavour=amd64 cross=
+    kdir_of() { echo "/lib/modules/$1/build"; }
+    busybox_of() { echo /bin/busybox; }
+    ;;
+aarch64)
+    qemu="qemu-system-aarch64 -accel tcg -M virt -cpu cortex-a57"
+    console=ttyAMA0 kflavour=arm64 cross=aarch64-linux-gnu-
+    kdir_of() { echo "$kcache/$1/lib/modules/$1/build"; }
+    busybox_of() { echo "$kcache/$1/bin/busybox"; }
+    ;;
+*) echo "rig: unknown architecture $arch" >&2; exit 2 ;;
+esac
+command -v "${qemu%% *}" >/dev/null || skip "${qemu%% *} not installed"
 command -v cpio >/dev/null || skip "cpio not installed"
-busybox=/bin/busybox
-[ -x $busybox ] && ! readelf -l $busybox 2>/dev/null | grep -q interpreter ||
-    skip "busybox-static not installed"
+[ -z "$cross" ] || command -v "${cross}gcc" >/dev/null || skip "${cross}gcc not installed"
 
 # The newest cached image whose headers are installed.
 kver=${RIG_KVER:-}
 if [ -z "$kver" ]; then
-    for v in $(ls "$kcache" 2>/dev/null | sort -V); do
-        [ -f "$kcache/$v/boot/vmlinuz-$v" ] && [ -d "/lib/modules/$v/build" ] && kver=$v
+    for v in $(ls "$kcache" 2>/dev/null | grep -- "-$kflavour\$" | sort -V); do
+        [ -f "$kcache/$v/boot/vmlinuz-$v" ] && [ -d "$(kdir_of "$v")" ] && kver=$v
     done
 fi
-[ -n "$kver" ] || skip "no kernel image in $kcache with headers (run scripts/install-deps.sh)"
+[ -n "$kver" ] || skip "no $kflavour kernel image in $kcache with headers (run scripts/install-deps.sh${cross:+ --aarch64})"
 kimg=$kcache/$kver
-kdir=/lib/modules/$kver/build
+kdir=$(kdir_of "$kver")
+busybox=$(busybox_of "$kver")
+[ -x "$busybox" ] && ! readelf -l "$busybox" 2>/dev/null | grep -q interpreter ||
+    skip "busybox-static for $arch not found ($busybox)"
+kmake="make -s -C $kdir${cross:+ ARCH=arm64 CROSS_COMPILE=$cross}"
 
 rm -rf "$out"
 mkdir -p "$out/mod" "$out/root/bin" "$out/root/dev" "$out/root/proc" \
@@ -82,7 +106,7 @@ for m in $all_mods; do
     extra=1
     case " $wanted " in *" $m "*) extra= ;; esac
     cp -r "$root/$m" "$b"
-    if ! make -s -C "$kdir" M="$b" KCFLAGS=-Werror ${extra:+KBUILD_MODPOST_WARN=1} \
+    if ! $kmake M="$b" KCFLAGS=-Werror ${extra:+KBUILD_MODPOST_WARN=1} \
             KBUILD_EXTRA_SYMBOLS="$symvers" modules >"$b.log" 2>&1; then
         cat "$b.log"; echo "rig: building $m failed"; exit 1
     fi
@@ -101,7 +125,7 @@ done
 # Guest programs: guest_cc NAME SOURCE... [FLAGS], paths from the repository.
 guest_cc() {
     name=$1; shift
-    case $1 in *.c) cc=gcc ;; *) cc="g++ -std=c++17" ;; esac
+    case $1 in *.c) cc=${cross}gcc ;; *) cc="${cross}g++ -std=c++17" ;; esac
     (cd "$root" && $cc -static -O2 -Wall -Wextra -Werror -pthread \
         -I"$here/guest" -o "$out/root/bin/$name" "$@")
 }
@@ -115,7 +139,7 @@ cp "$here/guest/lib.sh" "$out/root/rig/"
 cp $busybox "$out/root/bin/busybox"
 chmod 755 "$out/root/init"
 (cd "$out/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$out/initrd.gz")
-echo "rig: built for $kver in $(elapsed) s"
+echo "rig: built for $kver ($arch) in $(elapsed) s"
 
 # One VM per suite, RIG_JOBS at a time.
 pids=
@@ -123,10 +147,10 @@ cleanup() { for p in $pids; do kill "$p" 2>/dev/null || true; done; }
 trap 'cleanup; exit 1' INT TERM
 boot() {
     s=$1
-    timeout "${RIG_TIMEOUT:-150}" qemu-system-x86_64 -accel tcg -cpu max -smp 1 -m 256M \
+    timeout "${RIG_TIMEOUT:-150}" $qemu -smp 1 -m 256M \
         -nodefaults -no-user-config -display none -serial stdio -no-reboot \
         -kernel "$kimg/boot/vmlinuz-$kver" -initrd "$out/initrd.gz" \
-        -append "console=ttyS0 panic=-1 oops=panic panic_on_warn=1 loglevel=4 rig.suite=$s $(suite_var "$s" SUITE_APPEND)" \
+        -append "console=$console panic=-1 oops=panic panic_on_warn=1 loglevel=4 rig.suite=$s $(suite_var "$s" SUITE_APPEND)" \
         </dev/null >"$out/$s.log" 2>&1 || true
     echo "$(elapsed)" >"$out/$s.time"
 }

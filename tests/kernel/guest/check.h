@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/klog.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -95,6 +96,32 @@ static inline int module_load(const char *path)
 static inline int module_unload(const char *name)
 {
     return syscall(SYS_delete_module, name, O_NONBLOCK) ? errno : 0;
+}
+
+/* The whole kernel log as klogctl reads it, "<level>[time] text" lines;
+ * "" when it cannot be read. */
+static inline const char *klog_all(void)
+{
+    static char buf[1 << 18];
+    int len = klogctl(3 /* SYSLOG_ACTION_READ_ALL */, buf, sizeof(buf) - 1);
+
+    buf[len < 0 ? 0 : len] = 0;
+    return buf;
+}
+
+/* Kernel log lines that contain text. */
+static inline int klog_count(const char *text)
+{
+    const char *p = klog_all();
+    int n = 0;
+
+    while ((p = strstr(p, text))) {
+        n++;
+        p = strchr(p, '\n');
+        if (!p)
+            break;
+    }
+    return n;
 }
 
 static inline double now_ms(void)

@@ -4,12 +4,13 @@
 #define _GNU_SOURCE
 #include <stdint.h>
 #include <stdlib.h>
-#include <sys/klog.h>
 
 #include "bridge_rig.h"
 #include "check.h"
 
 #define MOD_KO "/lib/modules/project/meshfwd_filter.ko"
+#define ORDER "/sys/kernel/debug/meshfwd_order/"
+#define PRINTK "/proc/sys/kernel/printk"
 #define SENT15 0xa5  /* byte 15 as every 1905.1 frame here is sent */
 #define RELAY 0x40
 #define LAST_FRAG 0x80
@@ -168,30 +169,89 @@ static void expect_none(const char *what, const struct got got[NCAP], int i)
     check(!got[i].seen, "%s: does not reach %s", what, cap_name[i]);
 }
 
-/* Kernel log lines containing text; the last one's message in last. */
-static int log_lines(const char *text, char *last, size_t n)
+/* Kernel log lines containing text; the last one's message in last and
+ * its level in *level. */
+static int log_lines(const char *text, char *last, size_t n, int *level)
 {
     static char buf[1 << 18];
-    int len = klogctl(3 /* SYSLOG_ACTION_READ_ALL */, buf, sizeof(buf) - 1);
     int count = 0;
     char *line, *save, *msg;
 
-    if (len < 0)
-        return -1;
-    buf[len] = 0;
+    snprintf(buf, sizeof(buf), "%s", klog_all());
+    *level = -1;
     for (line = strtok_r(buf, "\n", &save); line; line = strtok_r(NULL, "\n", &save)) {
         if (!strstr(line, text))
             continue;
         msg = strstr(line, "] ");
         snprintf(last, n, "%s", msg ? msg + 2 : line);
+        *level = line[0] == '<' ? atoi(line + 1) : -1;
         count++;
     }
     return count;
 }
 
+/* The level a printk without one is given: the printk sysctl's second
+ * field, read when the line is made. */
+static void default_level(int level)
+{
+    char text[32];
+    int fd = open(PRINTK, O_WRONLY);
+
+    snprintf(text, sizeof(text), "4 %d 1 7", level);
+    if (fd < 0 || write(fd, text, strlen(text)) != (ssize_t)strlen(text))
+        printf("FAIL setting the default message level: %s\n", strerror(errno));
+    if (fd >= 0)
+        close(fd);
+}
+
+/* Loaded and unloaded once under another default level than the main run's
+ * (5): the lines follow the default, so they carry no level of their own. */
+static void log_levels(void)
+{
+    char last[128] = "";
+    int level;
+
+    default_level(2);
+    check_int(module_load(MOD_KO), 0, "meshfwd_filter loads (default level 2)");
+    check_int(log_lines("meshfwd filter", last, sizeof(last), &level), 1, "one log line at load");
+    check_str(last, "meshfwd filter init", "the load line");
+    check_int(level, 2, "the load line takes the default level");
+    check_int(module_unload("meshfwd_filter"), 0, "meshfwd_filter unloads (default level 2)");
+    check_int(log_lines("meshfwd filter", last, sizeof(last), &level), 2,
+              "one more log line at unload");
+    check_str(last, "meshfwd filter exit", "the unload line");
+    check_int(level, 2, "the unload line takes the default level");
+    default_level(5);
+}
+
+/* meshfwd_order's six counts (see its source). */
+static void order_seen(int c[6])
+{
+    char text[128] = "";
+    int fd = open(ORDER "seen", O_RDONLY);
+    ssize_t n = fd < 0 ? -1 : read(fd, text, sizeof(text) - 1);
+
+    text[n < 0 ? 0 : n] = 0;
+    if (fd >= 0)
+        close(fd);
+    memset(c, 0, 6 * sizeof(int));
+    if (sscanf(text, "%d %d %d %d %d %d", &c[0], &c[1], &c[2], &c[3], &c[4], &c[5]) != 6)
+        printf("FAIL reading " ORDER "seen: \"%s\"\n", text);
+}
+
 static unsigned char idx8(const char *port)
 {
     return ifidx(port) & 0xff;
+}
+
+static int write_text(const char *path, const char *text)
+{
+    int fd = open(path, O_WRONLY);
+    int ok = fd >= 0 && write(fd, text, strlen(text)) == (ssize_t)strlen(text);
+
+    if (fd >= 0)
+        close(fd);
+    return ok;
 }
 
 static void ordinary_frames(const char *when)
@@ -220,7 +280,10 @@ static void multicast(void)
 {
     unsigned char f[60];
     struct got got[NCAP];
+    int c0[6], c[6];
     size_t len;
+
+    order_seen(c0);
 
     len = frame_1905(f, mcast1905, next_id++, LAST_FRAG);
     send_frame(A, f, len, got);
@@ -233,6 +296,18 @@ static void multicast(void)
     expect_none("multicast, relay clear, from b1", got, A);
     expect_none("multicast, relay clear, from b1", got, C);
     expect_frame("multicast, relay clear, from b1", got, BR, f, len, idx8("b0"));
+
+    /* Two frames, each forwarded to two ports and delivered locally once;
+     * a filter at priority 1 drops and stamps between 0 and 2. */
+    order_seen(c);
+    for (int i = 0; i < 6; i++)
+        c[i] -= c0[i];
+    check_int(c[0], 4, "forward hooks at priority 0 see the non-relayed frames");
+    check_int(c[1], 0, "forward hooks at priority 2 see none: dropped at priority 1");
+    check_int(c[2], 2, "local-in hooks at priority 0 see both frames");
+    check_int(c[4], 0, "... none stamped yet");
+    check_int(c[3], 2, "local-in hooks at priority 2 see both frames");
+    check_int(c[5], 0, "... each stamped at priority 1");
 
     /* The forwarded copies must not carry the stamp of the local one. */
     len = frame_1905(f, mcast1905, next_id++, LAST_FRAG | RELAY);
@@ -359,6 +434,7 @@ int main(void)
 {
     static const char *const ports[] = { "a", "b", "c" };
     char last[128] = "";
+    int level;
 
     setvbuf(stdout, NULL, _IOLBF, 0);
     if (!check_int(bridge_setup(ports, 3), 0, "bridge br0 with ports a0, b0, c0"))
@@ -366,9 +442,13 @@ int main(void)
     for (int i = 0; i < NCAP; i++)
         cap_fd[i] = i == D ? -1 : raw_open(cap_name[i], ETH_P_ALL);
 
+    log_levels();
     check_int(module_load(MOD_KO), 0, "meshfwd_filter loads");
-    check_int(log_lines("meshfwd filter", last, sizeof(last)), 1, "one log line at load");
+    check_int(log_lines("meshfwd filter", last, sizeof(last), &level), 3, "one log line at load");
     check_str(last, "meshfwd filter init", "the load line");
+    check_int(level, 5, "the load line takes the default level (5)");
+    /* Registered after the filter: of ties at priority 2 it runs first. */
+    check(write_text(ORDER "arm", "1"), "meshfwd_order watches at priority 2 too");
 
     ordinary_frames("with the hooks");
     multicast();
@@ -377,8 +457,11 @@ int main(void)
     high_index();
 
     check_int(module_unload("meshfwd_filter"), 0, "meshfwd_filter unloads");
-    check_int(log_lines("meshfwd filter", last, sizeof(last)), 2, "one more log line at unload");
+    check_int(log_lines("meshfwd filter", last, sizeof(last), &level), 4,
+              "one more log line at unload");
     check_str(last, "meshfwd filter exit", "the unload line");
+    check_int(level, 5, "the unload line takes the default level (5)");
+    default_level(4);
     after_unload();
     return rig_failed;
 }

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "check.h"
@@ -18,6 +19,8 @@
 #define WAND "/proc/wand_port"
 #define SIM "/sys/kernel/debug/mt753x/"
 #define HELPER_KO "/lib/modules/project/wanport_helper.ko"
+#define SQUAT_KO "/lib/modules/project/wand_squat.ko"
+#define PANIC_ON_WARN "/proc/sys/kernel/panic_on_warn"
 
 static const char *const lan[4] = { "eth0.3", "eth0.4", "eth0.5", "eth0.6" };
 
@@ -125,6 +128,44 @@ static void failed_loads_undo(void)
     check_int(module_load(HELPER_KO), EIO, "a positive register result fails the load");
     put(SIM "fail_register", "0");
     check(!exists(WAND), "... and leaves no /proc/wand_port behind");
+}
+
+/* The whole of a small file as text, "" when it cannot be read. */
+static const char *slurp(const char *path)
+{
+    static char buf[64];
+    int fd = open(path, O_RDONLY);
+    ssize_t n = fd < 0 ? 0 : read(fd, buf, sizeof(buf) - 1);
+
+    buf[n < 0 ? 0 : n] = 0;
+    if (fd >= 0)
+        close(fd);
+    return buf;
+}
+
+static int kernel_complaints(void)
+{
+    return klog_count("BUG:") + klog_count("WARNING:") + klog_count("Oops");
+}
+
+/* With /proc/wand_port already taken, proc_create fails and the load must
+ * fail with EBUSY before it registers anything. The kernel warns about the
+ * clash: that one warning is expected, so panic_on_warn is lifted for it
+ * and the log, checked clean before, is cleared after. */
+static void proc_entry_taken(void)
+{
+    check_int(kernel_complaints(), 0, "the kernel log is clean before the name clash");
+    check_int(module_load(SQUAT_KO), 0, "a fixture takes /proc/wand_port");
+    put(PANIC_ON_WARN, "0");
+    check_int(module_load(HELPER_KO), EBUSY, "load with /proc/wand_port taken fails with EBUSY");
+    put(PANIC_ON_WARN, "1");
+    check_int(get_num(SIM "listeners"), 0, "... and leaves no link notifier");
+    check_str(slurp(WAND), "squat\n", "... and leaves the other /proc/wand_port alone");
+    check_int(module_unload("wand_squat"), 0, "the fixture unloads");
+    check_int(klog_count("wand_port' already registered"), 1,
+              "proc_create was refused the name (its one warning)");
+    check_int(kernel_complaints(), 1, "no other kernel complaint");
+    klogctl(5 /* SYSLOG_ACTION_CLEAR */, NULL, 0);
 }
 
 static void after_load(void)
@@ -263,9 +304,16 @@ static void link_events(void)
     sim_link(0x4);
     check_str(carriers(), "00010", "port 1 down: eth1 and eth0.4 off");
     sim_link(0x6);
+    check_int(get_num(SIM "last_result"), 0, "a link change returns NOTIFY_DONE");
     put(SIM "event", "5 0");
+    check_int(get_num(SIM "last_result"), 1, "a notification for port 5 returns NOTIFY_OK");
     put(SIM "event", "4 0");
+    check_int(get_num(SIM "last_result"), 1, "a notification for port 4 returns NOTIFY_OK");
     check_str(carriers(), "10110", "notifications for ports 4 and 5 change nothing");
+    put(SIM "event", "3 0");
+    check_int(get_num(SIM "last_result"), 0, "a notification for port 3 returns NOTIFY_DONE");
+    put(SIM "event", "1 1");
+    check_int(get_num(SIM "last_result"), 0, "one for the WAN port returns NOTIFY_DONE");
 }
 
 static void bring_up_without_link(void)
@@ -373,10 +421,43 @@ static void load_without_switch_driver(void)
     check(!exists(WAND), "no /proc/wand_port without the switch driver");
 }
 
+/* A net device reference taken and never put keeps a deleted interface
+ * waiting for it for ever (the deleting process hangs in the kernel): each
+ * of the five must be gone within 3 s. */
+static void interfaces_delete(void)
+{
+    static const char *const names[5] = { "eth1", "eth0.3", "eth0.4", "eth0.5", "eth0.6" };
+    pid_t pid[5];
+    int done[5] = { 0 }, left = 5, st;
+    double t0 = now_ms();
+
+    put("/proc/sys/net/core/netdev_unregister_timeout_secs", "1");
+    for (int i = 0; i < 5; i++) {
+        pid[i] = fork();
+        if (pid[i] == 0) {
+            execlp("ip", "ip", "link", "del", names[i], (char *)NULL);
+            _exit(127);
+        }
+    }
+    while (left && now_ms() - t0 < 3000) {
+        for (int i = 0; i < 5; i++) {
+            if (!done[i] && pid[i] > 0 && waitpid(pid[i], &st, WNOHANG) == pid[i]) {
+                done[i] = 1 + (WIFEXITED(st) && WEXITSTATUS(st) == 0);
+                left--;
+            }
+        }
+        usleep(10000);
+    }
+    for (int i = 0; i < 5; i++)
+        check(done[i] == 2, "deleting %s completes: no reference left behind%s", names[i],
+              done[i] ? "" : " (still waiting for it to become free)");
+}
+
 int main(void)
 {
     setvbuf(stdout, NULL, _IOLBF, 0);
     failed_loads_undo();
+    proc_entry_taken();
     after_load();
     choosing();
     refusals();
@@ -386,5 +467,6 @@ int main(void)
     concurrent_writers();
     unload_leaves_carriers_on();
     load_without_switch_driver();
+    interfaces_delete();
     return rig_failed;
 }

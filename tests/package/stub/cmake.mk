@@ -1,0 +1,1 @@
+# Stand-in for cmake.mk: nothing is built here.
