@@ -5,7 +5,8 @@
 // HOST_* variables. Firmware build (the real libraries have no seams):
 // the test process enters a mount namespace of its own in which
 // /etc/config, /tmp/.uci and /var/run/ubus are fresh private folders and
-// /tmp is a private tmpfs. Either way children inherit it.
+// whatever the test writes under /etc, /run or /tmp stays there. Either
+// way children inherit it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,9 +31,8 @@ struct RouterPaths {
 // true when the tests link the router's real libraries
 bool real_router_libs();
 
-// Construct it before any TempDir of the test: on the firmware build the
-// test's /tmp is replaced. Restores the process's namespace and variables
-// when it dies.
+// Construct it before any TempDir of the test (tests/support/README.md).
+// Restores the process's namespace and variables when it dies.
 class RouterWorld {
 public:
     RouterWorld();
