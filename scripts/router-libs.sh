@@ -6,36 +6,55 @@
 #     2102   the 21.02-era libubox, uci, ubus a kernel-5.4 router runs (default)
 #     head   the current upstream heads (compile checks)
 #     mosquitto  libmosquitto 2.0.22, the router's version
+#     sdk    whatever libubox-*, uci-* and ubus-* tarballs ROUTER_LIBS_SRC
+#            holds (the last by name of each): an OpenWrt SDK's dl/ folder
 #
 #   ROUTER_LIBS_SRC    folder of the tarballs (../shared/router-libs)
 #   ROUTER_LIBS_CACHE  where prefixes live (/var/cache/ovimar-router-libs)
 #
-# Exits 77 (skip) when the tarballs are absent. An integrator with an
-# OpenWrt SDK points ROUTER_LIBS_SRC at a folder holding `git archive`
-# tarballs of the SDK's package sources, named as the table below expects.
+# Exits 77 (skip) when the tarballs are absent. A set is built again when
+# its tarballs change.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 set_name=${1:-2102}
 src=${ROUTER_LIBS_SRC:-$root/../shared/router-libs}
 cache=${ROUTER_LIBS_CACHE:-/var/cache/ovimar-router-libs}
 
+missing() {
+    echo "router-libs: $1 not found; skipping the real-libraries stage" >&2
+    exit 77
+}
+
+# The last tarball by name of a package in $src (any compression tar reads).
+latest() {
+    found=
+    for f in "$src/$1"-*.tar.*; do
+        [ -f "$f" ] && found=${f##*/}
+    done
+    [ -n "$found" ] || missing "$src/$1-*.tar.*"
+    echo "$found"
+}
+
+# Built in this order: uci and ubus link libubox.
 case $set_name in
-    2102) tarballs="libubox-b14c468 uci-4b3db11 ubus-4fc532c" ;;
-    head) tarballs="libubox-1aa36ee uci-66127cd ubus-3cc98db" ;;
-    mosquitto) tarballs="mosquitto-2.0.22" ;;
-    *) echo "router-libs: unknown set '$set_name' (2102, head, mosquitto)" >&2; exit 2 ;;
+    2102) tarballs="libubox-b14c468.tar.gz uci-4b3db11.tar.gz ubus-4fc532c.tar.gz" ;;
+    head) tarballs="libubox-1aa36ee.tar.gz uci-66127cd.tar.gz ubus-3cc98db.tar.gz" ;;
+    mosquitto) tarballs="mosquitto-2.0.22.tar.gz" ;;
+    sdk)
+        ubox=$(latest libubox)
+        uci=$(latest uci)
+        ubus=$(latest ubus)
+        tarballs="$ubox $uci $ubus" ;;
+    *) echo "router-libs: unknown set '$set_name' (2102, head, mosquitto, sdk)" >&2; exit 2 ;;
 esac
 
 for t in $tarballs; do
-    if [ ! -f "$src/$t.tar.gz" ]; then
-        echo "router-libs: $src/$t.tar.gz not found; skipping the real-libraries stage" >&2
-        exit 77
-    fi
+    [ -f "$src/$t" ] || missing "$src/$t"
 done
 
 prefix=$cache/$set_name
 stamp=$prefix/.built
-want=$(cd "$src" && for t in $tarballs; do cksum "$t.tar.gz"; done)
+want=$(cd "$src" && for t in $tarballs; do cksum "$t"; done)
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
     echo "$prefix"
     exit 0
@@ -47,9 +66,9 @@ rm -rf "$prefix"
 mkdir -p "$prefix"
 jobs=$(nproc)
 for t in $tarballs; do
-    tar -xzf "$src/$t.tar.gz" -C "$work"
-    dir=$work/${t%-*}
-    [ -d "$dir" ] || dir=$work/$t
+    top=$(tar -tf "$src/$t" | head -n 1)
+    dir=$work/${top%%/*}
+    tar -xf "$src/$t" -C "$work"
     case $t in
         mosquitto-*)
             set -- -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF \

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "env.h"
 #include "proc.h"
+#include "router.h"
 
 using testsupport::Result;
 
@@ -29,21 +29,23 @@ std::string help(int level, int mode)
            "-h <help>:   help\n";
 }
 
-// No bus daemon listens on this socket, so start-up stops at the connect
-// step and the one message it logs shows the level filter at work.
-Result agent(std::vector<std::string> args)
-{
-    static testsupport::TempDir dir;
-    args.insert(args.begin(), OVIMAR_AGENT);
-    testsupport::RunOptions o;
-    o.env = {"HOST_UBUS_SOCKET=" + dir.file("no-bus.sock")};
-    o.timeout_ms = 10000;
-    return testsupport::run(args, o);
-}
+// No bus daemon listens on the private router's socket, so start-up stops
+// at the connect step and the one message it logs shows the level filter
+// at work.
+class AgentCli : public testsupport::RouterTest {
+protected:
+    Result agent(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), OVIMAR_AGENT);
+        testsupport::RunOptions o;
+        o.timeout_ms = 10000;
+        return testsupport::run(args, o);
+    }
+};
 
 } // namespace
 
-TEST(AgentCli, Help)
+TEST_F(AgentCli, Help)
 {
     Result r = agent({"-h"});
     EXPECT_EQ(r.code, 0);
@@ -55,7 +57,7 @@ TEST(AgentCli, Help)
     EXPECT_EQ(r.out, help(3, 1));
 }
 
-TEST(AgentCli, RejectedLevelAndMode)
+TEST_F(AgentCli, RejectedLevelAndMode)
 {
     struct {
         std::vector<std::string> args;
@@ -73,7 +75,7 @@ TEST(AgentCli, RejectedLevelAndMode)
     }
 }
 
-TEST(AgentCli, LevelFiltersTheConnectFailure)
+TEST_F(AgentCli, LevelFiltersTheConnectFailure)
 {
     const std::string failed = "ubus connect failed\n";
     struct {

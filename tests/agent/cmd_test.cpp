@@ -14,7 +14,11 @@ namespace {
 
 class Runner : public ::testing::Test {
 protected:
-    void SetUp() override { log_level_set(OVIMAR_LOG_DEBUG); }
+    void SetUp() override
+    {
+        REQUIRE_ROUTER(router);
+        log_level_set(OVIMAR_LOG_DEBUG);
+    }
     void TearDown() override { log_level_set(OVIMAR_LOG_ERR); }
     PrivateRouter router;
 };

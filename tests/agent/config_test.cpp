@@ -20,6 +20,7 @@ class ConfigStore : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        REQUIRE_ROUTER(router);
         g_config_server = {};
         g_config_https = {};
         g_config_auth = {};

@@ -1,42 +1,33 @@
-// Points the host stand-ins at a private world: UCI files, board data and
-// the router's commands first on PATH.
+// The agent's private router (testsupport::RouterWorld): UCI files, board
+// data and the router's commands first on PATH.
 #pragma once
 
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "proc.h"
+#include "router.h"
 
 struct PrivateRouter {
-    testsupport::TempDir dir;
-    std::string confdir = dir.file("config");
-    std::string savedir = dir.file("uci-save");
-    std::string nvfile = dir.file("nvtool.txt");
-
-    PrivateRouter()
-    {
-        testsupport::run({"mkdir", "-p", confdir, savedir});
-        setenv("HOST_UCI_CONFDIR", confdir.c_str(), 1);
-        setenv("HOST_UCI_SAVEDIR", savedir.c_str(), 1);
-        setenv("HOST_NVTOOL_FILE", nvfile.c_str(), 1);
-        std::string path = std::string(PLATFORM_BIN_DIR) + ":" + getenv("PATH");
-        setenv("PATH", path.c_str(), 1);
-    }
+    testsupport::RouterWorld world;
+    const testsupport::TempDir &dir = world.dir();
+    std::string confdir = world.paths().confdir;
+    std::string savedir = world.paths().savedir;
+    std::string nvfile = world.paths().nvfile;
 
     void config(const std::string &package, const std::string &text) const
     {
-        testsupport::write_file(confdir + "/" + package, text);
+        world.config(package, text);
     }
 
-    std::string config(const std::string &package) const
-    {
-        return testsupport::read_file(confdir + "/" + package);
-    }
+    std::string config(const std::string &package) const { return world.config(package); }
 
-    std::vector<std::string> env() const
-    {
-        return {"HOST_UCI_CONFDIR=" + confdir, "HOST_UCI_SAVEDIR=" + savedir,
-                "HOST_NVTOOL_FILE=" + nvfile,
-                "PATH=" + std::string(PLATFORM_BIN_DIR) + ":/usr/sbin:/usr/bin:/sbin:/bin"};
-    }
+    std::vector<std::string> env() const { return world.env(); }
 };
+
+// Skips the test where no private router can be made.
+#define REQUIRE_ROUTER(r)                                                                  \
+    do {                                                                                   \
+        if (!(r).world.ok())                                                               \
+            GTEST_SKIP() << (r).world.why();                                               \
+    } while (0)

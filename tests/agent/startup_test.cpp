@@ -26,7 +26,7 @@ using testsupport::Child;
 namespace {
 
 struct Router : PrivateRouter {
-    std::string sock = dir.file("ubus.sock");
+    std::string sock = world.paths().ubus_socket;
 
     Router()
     {
@@ -35,16 +35,11 @@ struct Router : PrivateRouter {
         config("ovimar", "config get_mqtt_server 'get_mqtt_server'\n\toption retries '2'\n");
     }
 
-    std::vector<std::string> agent_env() const
-    {
-        auto e = env();
-        e.push_back("HOST_UBUS_SOCKET=" + sock);
-        return e;
-    }
+    std::vector<std::string> agent_env() const { return env(); }
 
     Child bus() const
     {
-        Child c({UBUSD, "-s", sock}, dir.file("ubusd.log"));
+        Child c({world.paths().ubusd, "-s", sock}, dir.file("ubusd.log"));
         EXPECT_TRUE(testsupport::wait_for(5000, [&] { return access(sock.c_str(), F_OK) == 0; }));
         return c;
     }
@@ -63,6 +58,7 @@ size_t count(const std::string &text, const std::string &what)
 TEST(AgentStartup, LogsIdentityTicksAndStopsOnSigterm)
 {
     Router r;
+    REQUIRE_ROUTER(r);
     Child bus = r.bus();
     std::string log = r.dir.file("agent.log");
     auto start = steady_clock::now();
@@ -94,6 +90,7 @@ TEST(AgentStartup, SyslogModeUsesDaemonFacilityAndPid)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a mount namespace";
     Router r;
+    REQUIRE_ROUTER(r);
     std::string got = r.dir.file("syslog.txt");
     std::string agent_out = r.dir.file("agent.out");
 

@@ -24,6 +24,12 @@ struct Fake {
 
 Fake *g_fake;
 
+// The 21.02 libubox has only the int form, deprecated by later ones.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+int64_t remaining_ms(uloop_timeout *t) { return uloop_timeout_remaining(t); }
+#pragma GCC diagnostic pop
+
 void record(const char *what) { g_fake->calls.push_back(what); }
 
 const state_ops FAKE_OPS = {
@@ -77,7 +83,7 @@ protected:
         fake.calls.clear();
         state_machine_tick(&g_state_timer);
         EXPECT_TRUE(g_state_timer.pending);
-        int64_t ms = uloop_timeout_remaining64(&g_state_timer);
+        int64_t ms = remaining_ms(&g_state_timer);
         return static_cast<int>((ms + 500) / 1000);
     }
 
@@ -98,7 +104,7 @@ protected:
 TEST_F(StateMachine, ArmFiresFirstTickAfterOneSecond)
 {
     EXPECT_TRUE(g_state_timer.pending);
-    int64_t ms = uloop_timeout_remaining64(&g_state_timer);
+    int64_t ms = remaining_ms(&g_state_timer);
     EXPECT_GT(ms, 900);
     EXPECT_LE(ms, 1000);
     EXPECT_EQ(g_state_timer.cb, state_machine_tick);

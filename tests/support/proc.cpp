@@ -210,6 +210,12 @@ int Child::stop(int sig, int timeout_ms)
     return wait(timeout_ms);
 }
 
+namespace {
+int g_live_temp_dirs;
+}
+
+int TempDir::live() { return g_live_temp_dirs; }
+
 TempDir::TempDir()
 {
     const char *base = getenv("TMPDIR");
@@ -219,10 +225,12 @@ TempDir::TempDir()
     if (!mkdtemp(buf.data()))
         throw std::runtime_error("mkdtemp");
     path_ = buf.data();
+    g_live_temp_dirs++;
 }
 
 TempDir::~TempDir()
 {
+    g_live_temp_dirs--;
     // Tests may leave sockets, fifos and read-only folders behind.
     std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
     if (system(cmd.c_str()) != 0)

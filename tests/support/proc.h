@@ -58,6 +58,7 @@ public:
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
     std::string file(std::string_view name) const;
+    static int live(); // how many exist in this process
 
 private:
     std::string path_;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "proc.h"
+#include "router.h"
 
 using testsupport::read_file;
 using testsupport::Result;
@@ -68,15 +69,15 @@ struct Line {
 
 class Uci2mesh {
 public:
+    explicit Uci2mesh(const testsupport::RouterWorld &world) : world_(world) {}
+
     Result run(const std::string &wireless, std::vector<std::string> args = {})
     {
-        write_file(dir_.file("wireless"), wireless);
+        world_.config("wireless", wireless);
         if (args.empty())
             args = {out()};
         args.insert(args.begin(), {QX_WIFI_CTL, "uci2mesh"});
-        testsupport::RunOptions o;
-        o.env = {"HOST_UCI_CONFDIR=" + dir_.path(), "HOST_UCI_SAVEDIR=" + dir_.file("save")};
-        return testsupport::run(args, o);
+        return testsupport::run(args);
     }
     // Runs and returns the file written, checking the report line.
     std::string file(const std::string &wireless)
@@ -87,11 +88,16 @@ public:
         EXPECT_EQ(r.err, "");
         return read_file(out());
     }
-    std::string out() const { return dir_.file("bss"); }
-    const TempDir &dir() const { return dir_; }
+    std::string out() const { return dir().file("bss"); }
+    const TempDir &dir() const { return world_.dir(); }
 
 private:
-    TempDir dir_;
+    const testsupport::RouterWorld &world_;
+};
+
+class CtlUci2mesh : public testsupport::RouterTest {
+protected:
+    Uci2mesh u{world};
 };
 
 Line L(int n, Options fields = {})
@@ -113,9 +119,8 @@ Line L(int n, Options fields = {})
 
 } // namespace
 
-TEST(CtlUci2mesh, BandOrderAndThe12xBlock)
+TEST_F(CtlUci2mesh, BandOrderAndThe12xBlock)
 {
-    Uci2mesh u;
     std::string w = RADIOS + ap({{"ssid", "a"}}) + ap({{"ssid", "b"}}, "radio1") +
                     ap({{"ssid", "c"}}) + ap({{"ssid", "d"}}, "radio1");
     EXPECT_EQ(u.file(w), L(1, {{"ssid", "a"}}).text() +
@@ -126,9 +131,8 @@ TEST(CtlUci2mesh, BandOrderAndThe12xBlock)
                              L(6, {{"ssid", "d"}, {"band", "12x"}}).text());
 }
 
-TEST(CtlUci2mesh, OnlyDisabledZeroIsExported)
+TEST_F(CtlUci2mesh, OnlyDisabledZeroIsExported)
 {
-    Uci2mesh u;
     std::string w = RADIOS + ap({{"ssid", "off"}, {"disabled", "1"}}) +
                     ap({{"ssid", "nodisabled"}, {"disabled", "<none>"}}) +
                     ap({{"ssid", "false"}, {"disabled", "false"}}) +
@@ -136,17 +140,15 @@ TEST(CtlUci2mesh, OnlyDisabledZeroIsExported)
     EXPECT_EQ(u.file(w), L(1, {{"ssid", "on"}}).text());
 }
 
-TEST(CtlUci2mesh, NothingEnabledTruncatesTheFile)
+TEST_F(CtlUci2mesh, NothingEnabledTruncatesTheFile)
 {
-    Uci2mesh u;
     write_file(u.out(), "1,old line\n");
     EXPECT_EQ(u.file(RADIOS + ap({{"disabled", "1"}})), "");
     EXPECT_EQ(u.file(""), ""); // no wifi-iface at all
 }
 
-TEST(CtlUci2mesh, BandComesFromTheNamedDevice)
+TEST_F(CtlUci2mesh, BandComesFromTheNamedDevice)
 {
-    Uci2mesh u;
     std::string w = RADIOS + radio("radio2", "5g") + radio("radio3", "") + radio("radio4", "6G") +
                     ap({{"ssid", "lower"}}, "radio2") + ap({{"ssid", "noband"}}, "radio3") +
                     ap({{"ssid", "6g"}}, "radio4") + ap({{"ssid", "nodev"}}, "radio9") +
@@ -156,9 +158,8 @@ TEST(CtlUci2mesh, BandComesFromTheNamedDevice)
                              L(2, {{"ssid", "five"}, {"band", "12x"}}).text());
 }
 
-TEST(CtlUci2mesh, SixteenthInterfaceAndBeyondAreNeverRead)
+TEST_F(CtlUci2mesh, SixteenthInterfaceAndBeyondAreNeverRead)
 {
-    Uci2mesh u;
     std::string w = RADIOS;
     std::string want;
     for (int i = 0; i < 16; i++) {
@@ -176,9 +177,8 @@ TEST(CtlUci2mesh, SixteenthInterfaceAndBeyondAreNeverRead)
     EXPECT_EQ(u.file(sparse), L(1, {{"ssid", "last"}}).text());
 }
 
-TEST(CtlUci2mesh, NamedAndAnonymousSectionsCountAlike)
+TEST_F(CtlUci2mesh, NamedAndAnonymousSectionsCountAlike)
 {
-    Uci2mesh u;
     std::string w = RADIOS + iface({{"device", "radio0"}, {"ssid", "named"}, {"disabled", "0"}},
                                    "default_radio0") +
                     "config wifi-device 'radio5'\n\toption band '2G'\n\n" +
@@ -191,7 +191,7 @@ TEST(CtlUci2mesh, NamedAndAnonymousSectionsCountAlike)
                                    {"encr", "0x0001"}, {"key", "73051846"}}).text());
 }
 
-TEST(CtlUci2mesh, EncryptionMapping)
+TEST_F(CtlUci2mesh, EncryptionMapping)
 {
     const std::vector<std::tuple<std::string, std::string, std::string>> map = {
         {"mixed-psk", "0x0022", "0x000c"}, {"psk2", "0x0020", "0x0008"},
@@ -200,7 +200,6 @@ TEST(CtlUci2mesh, EncryptionMapping)
         {"none", "0x0001", "0x0001"},      {"psk2+tkip", "0x0001", "0x0001"},
         {"PSK2", "0x0001", "0x0001"},      {"<none>", "0x0001", "0x0001"},
     };
-    Uci2mesh u;
     std::string w = RADIOS, want;
     int n = 0;
     for (const auto &[enc, auth, encr] : map) {
@@ -210,9 +209,8 @@ TEST(CtlUci2mesh, EncryptionMapping)
     EXPECT_EQ(u.file(w), want);
 }
 
-TEST(CtlUci2mesh, KeyChoice)
+TEST_F(CtlUci2mesh, KeyChoice)
 {
-    Uci2mesh u;
     std::string w = RADIOS + ap({{"sae_password", "saepass"}}) +
                     ap({{"sae_password", ""}}) + ap({{"key", "<none>"}}) +
                     ap({{"key", "<none>"}, {"sae_password", "only-sae"}}) +
@@ -223,18 +221,16 @@ TEST(CtlUci2mesh, KeyChoice)
                              L(5, {{"key", "73051846"}}).text());
 }
 
-TEST(CtlUci2mesh, SpacesBecome0x1A)
+TEST_F(CtlUci2mesh, SpacesBecome0x1A)
 {
-    Uci2mesh u;
     std::string w = RADIOS + ap({{"ssid", " my home net "}, {"key", "pass phrase  x"}});
     std::string file = u.file(w);
     EXPECT_EQ(file, L(1, {{"ssid", "\x1amy\x1ahome\x1anet\x1a"},
                           {"key", "pass\x1aphrase\x1a\x1ax"}}).text());
 }
 
-TEST(CtlUci2mesh, BackhaulAndHiddenFlags)
+TEST_F(CtlUci2mesh, BackhaulAndHiddenFlags)
 {
-    Uci2mesh u;
     std::string w = RADIOS + ap({{"isbh", "1"}, {"hidden", "1"}}) + ap({{"isbh", "10"}}) +
                     ap({{"isbh", "0"}, {"hidden", "0"}}) + ap({{"isbh", ""}, {"hidden", "true"}}) +
                     ap({{"isbh", " 1"}, {"hidden", "11"}}) + ap();
@@ -243,9 +239,8 @@ TEST(CtlUci2mesh, BackhaulAndHiddenFlags)
                              L(4).text() + L(5).text() + L(6).text());
 }
 
-TEST(CtlUci2mesh, LongValuesStayInsideTheirField)
+TEST_F(CtlUci2mesh, LongValuesStayInsideTheirField)
 {
-    Uci2mesh u;
     std::string ssid(70, 's');
     std::string psk(64, 'a');
     std::string w = RADIOS + ap({{"ssid", ssid}, {"key", psk}}) +
@@ -255,9 +250,8 @@ TEST(CtlUci2mesh, LongValuesStayInsideTheirField)
                                    {"key", std::string(63, 'p')}}).text());
 }
 
-TEST(CtlUci2mesh, OutputPath)
+TEST_F(CtlUci2mesh, OutputPath)
 {
-    Uci2mesh u;
     std::string w = RADIOS + ap();
     // The first argument is the path; more are ignored.
     std::string other = u.dir().file("other");
@@ -276,12 +270,11 @@ TEST(CtlUci2mesh, OutputPath)
     EXPECT_EQ(r.out, "save_wts_cfg:write /dev/full failed!\n");
 }
 
-TEST(CtlUci2mesh, DefaultPathInAPrivateMountNamespace)
+TEST_F(CtlUci2mesh, DefaultPathInAPrivateMountNamespace)
 {
     if (testsupport::run({"unshare", "-m", "true"}).code != 0)
         GTEST_SKIP() << "needs root and unshare -m";
-    Uci2mesh u;
-    write_file(u.dir().file("wireless"), RADIOS + ap());
+    world.config("wireless", RADIOS + ap());
     // /etc gets a writable overlay that only this namespace sees.
     std::string d = u.dir().path();
     std::string script = "set -e\nmkdir " + d + "/ovl\nmount -t tmpfs none " + d +
@@ -289,8 +282,7 @@ TEST(CtlUci2mesh, DefaultPathInAPrivateMountNamespace)
                          "mount -t overlay overlay -o lowerdir=/etc,upperdir=" + d +
                          "/ovl/up,workdir=" + d + "/ovl/work /etc || exit 77\n"
                          "mkdir -p /etc/map\n"
-                         "HOST_UCI_CONFDIR=" + d + " HOST_UCI_SAVEDIR=" + d +
-                         "/save \"" QX_WIFI_CTL "\" uci2mesh\n"
+                         "\"" QX_WIFI_CTL "\" uci2mesh\n"
                          "cp /etc/map/wts_bss_info_config " + d + "/copy\n";
     Result r = testsupport::run({"unshare", "-m", "sh", "-c", script});
     if (r.code == 77)
