@@ -6,6 +6,7 @@
 
 #include "capture.h"
 #include "mqtt_world.h"
+#include "loop.h"
 
 using namespace world;
 
@@ -63,7 +64,7 @@ TEST_F(Session, FreshDeviceSubscribesSyncsAndIdles)
 
     // Idle: the next tick 10 s away; Nagle off on the session's socket.
     ASSERT_TRUE(pump_until(2000, [] { return g_ticks.back() == OVIMAR_MQTT_APP_AUTH; }));
-    EXPECT_GT(uloop_timeout_remaining64(&g_state_timer), 9000);
+    EXPECT_GT(remaining_ms(&g_state_timer), 9000);
     int on = 0;
     socklen_t len = sizeof on;
     ASSERT_EQ(getsockopt(mqtt_registered_fd(), IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);

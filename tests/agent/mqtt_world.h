@@ -26,6 +26,7 @@ extern "C" {
 #include "dispatch.h"
 #include "env.h"
 #include "log.h"
+#include "loop.h"
 #include "mqtt.h"
 #include "proc.h"
 #include "request.h"
@@ -75,13 +76,11 @@ inline void dispatch_recorded(const char *payload)
 
 class World : public ::testing::Test {
 protected:
-    static inline testsupport::TestCerts *certs;
-    static void SetUpTestSuite() { certs = new testsupport::TestCerts; }
-    static void TearDownTestSuite() { delete certs; }
-
-    PrivateRouter router; // HOST_UCI_CONFDIR, HOST_UCI_SAVEDIR, PATH
+    PrivateRouter router; // first: every folder of the test lives inside it
+    testsupport::TestCerts certs_;
+    const testsupport::TestCerts *certs = &certs_;
     testsupport::TempDir dir;
-    std::string sock = dir.file("ubus.sock");
+    std::string sock = router.world.paths().ubus_socket;
     std::string fifo = dir.file("platform.cmd");
     testsupport::Broker broker{*certs};
     testsupport::Child bus, zorvex, platform;
@@ -112,7 +111,7 @@ protected:
     void TearDown() override
     {
         mqtt_teardown();
-        uloop_run_timeout(10); // lets a deferred teardown finish
+        run_loop_for(10); // lets a deferred teardown finish
         uloop_timeout_cancel(&g_state_timer);
         ovimar_ubus_done();
         g_state_ops = saved_ops;
@@ -212,7 +211,7 @@ protected:
     {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (!pred() && std::chrono::steady_clock::now() < end)
-            uloop_run_timeout(20);
+            run_loop_for(20);
         return pred();
     }
 

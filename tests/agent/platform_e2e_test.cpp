@@ -14,7 +14,7 @@ using testsupport::Child;
 namespace {
 
 struct Router : PrivateRouter {
-    std::string sock = dir.file("ubus.sock"); // the bus socket of this file
+    std::string sock = world.paths().ubus_socket; // the bus socket of this file
 
     std::vector<std::string> agent_env() const
     {

@@ -14,6 +14,7 @@
 #include "log.h"
 #include "logged.h"
 #include "peers.h"
+#include "loop.h"
 #include "request.h"
 #include "state.h"
 #include "ubus.h"
@@ -38,7 +39,7 @@ int fake_rand() { return 37; }
 class Requests : public ::testing::Test {
 protected:
     PrivateRouter router;                            // UCI conf and save dirs
-    std::string sock = router.dir.file("ubus.sock"); // the bus socket
+    std::string sock = router.world.paths().ubus_socket; // the bus socket
     Child bus, zorvex;
     std::unique_ptr<Platform> platform;
     state_ops saved_ops = g_state_ops;
@@ -97,7 +98,7 @@ protected:
     {
         state_machine_tick(&g_state_timer);
         g_now += 1;
-        return static_cast<int>((uloop_timeout_remaining64(&g_state_timer) + 500) / 1000);
+        return static_cast<int>((remaining_ms(&g_state_timer) + 500) / 1000);
     }
 };
 

@@ -9,6 +9,7 @@
 #include "capture.h"
 #include "config.h"
 #include "log.h"
+#include "loop.h"
 #include "state.h"
 
 namespace {
@@ -23,12 +24,6 @@ struct Fake {
 };
 
 Fake *g_fake;
-
-// The 21.02 libubox has only the int form, deprecated by later ones.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-int64_t remaining_ms(uloop_timeout *t) { return uloop_timeout_remaining(t); }
-#pragma GCC diagnostic pop
 
 void record(const char *what) { g_fake->calls.push_back(what); }
 

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "capture.h"
 #include "log.h"
+#include "loop.h"
 #include "proc.h"
 #include "router.h"
 #include "ubus.h"
@@ -86,16 +87,7 @@ protected:
         ASSERT_EQ(r.code, 0) << r.err;
     }
 
-    // Runs the loop for ms. Not uloop_run_timeout: the 21.02 libubox runs
-    // that until uloop_end, whatever the timeout.
-    static void run_loop(int ms)
-    {
-        uloop_timeout stop = {};
-        stop.cb = [](uloop_timeout *) { uloop_end(); };
-        uloop_timeout_set(&stop, ms);
-        uloop_run();
-        uloop_timeout_cancel(&stop);
-    }
+    static void run_loop(int ms) { run_loop_for(ms); }
 
     // Runs the loop until pred holds or ms pass.
     template <class F> bool pump_until(int ms, F pred)
@@ -247,7 +239,7 @@ TEST_F(Bridge, ServiceEventsAndReconnectWithoutRestart)
     connect_with_hooks();
     auto emit = [&](const char *event, const char *data) {
         std::string arg = std::string(R"({"event":")") + event + R"(","data":)" + data + "}";
-        return testsupport::run({UBUS_CMD, "-s", sock, "call", "zorvex_sim", "emit", arg}).code;
+        return testsupport::run({world.paths().ubus, "-s", sock, "call", "zorvex_sim", "emit", arg}).code;
     };
     ASSERT_EQ(emit("APP_AUTH", R"({"method":"bind","url":"a/b"})"), 0);
     ASSERT_EQ(emit("Notify", R"({"method":"mqtt"})"), 0);
