@@ -87,7 +87,7 @@ int read_msg(client *cl, msg &m)
     int r = ubus_wire::read_frame(cl->sock.fd, cl->head, cl->have, body);
     if (r != 1)
         return r;
-    memcpy(&m.hdr, cl->head, ubus_wire::HDR_LEN);
+    m.hdr = ubus_wire::get_head(cl->head);
     m.data = reinterpret_cast<blob_attr *>(cl->body.data());
     ubus_wire::parse(m.data, m.tb);
     return 1;
@@ -157,7 +157,7 @@ void client_send(client *cl, const ubus_msghdr &hdr, const blob_attr *data)
         return;
     }
     std::vector<uint8_t> frame(HDR_LEN + raw);
-    memcpy(frame.data(), &hdr, HDR_LEN);
+    ubus_wire::put_head(frame.data(), hdr);
     memcpy(frame.data() + HDR_LEN, data, raw);
     bool idle = cl->txq.empty();
     cl->tx_bytes += frame.size();

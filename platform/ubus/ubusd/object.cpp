@@ -135,7 +135,7 @@ int object_add(client *cl, msg &m)
     if (tb[UBUS_ATTR_OBJPATH] && (path.empty() || g_paths.count(path)))
         return UBUS_STATUS_INVALID_ARGUMENT;
     if (cl->objects.size() >= OBJECTS_MAX)
-        return UBUS_STATUS_NO_MEMORY;
+        return UBUS_STATUS_UNKNOWN_ERROR;
 
     uint32_t type = 0;
     if (tb[UBUS_ATTR_OBJTYPE]) {

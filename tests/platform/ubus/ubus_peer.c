@@ -97,7 +97,7 @@ static int do_defer(struct ubus_context *c, struct ubus_object *obj,
 	for (i = 0; i < MAX_DEFERRED && deferred[i].used; i++)
 		;
 	if (i == MAX_DEFERRED)
-		return UBUS_STATUS_NO_MEMORY;
+		return UBUS_STATUS_UNKNOWN_ERROR;
 	deferred[i].used = true;
 	deferred[i].ms = get_int(tb, ARG_MS, 0);
 	snprintf(deferred[i].tag, sizeof(deferred[i].tag), "%s",
@@ -155,7 +155,7 @@ static int do_big(struct ubus_context *c, struct ubus_object *obj,
 	size = get_int(tb, ARG_SIZE, 0);
 	s = malloc(size + 1);
 	if (!s)
-		return UBUS_STATUS_NO_MEMORY;
+		return UBUS_STATUS_UNKNOWN_ERROR;
 	memset(s, 'x', size);
 	s[size] = 0;
 	blob_buf_init(&b, 0);

@@ -1,0 +1,91 @@
+#include "cross.h"
+
+#include <regex>
+
+namespace cross {
+
+std::string Combo::label() const
+{
+    return std::string("daemon ") + daemon->name + ", ubus " + cli->name + ", peer " +
+           peer->name;
+}
+
+std::vector<Combo> combos()
+{
+    std::vector<Combo> all;
+    for (const Build *d : BUILDS)
+        for (const Build *c : BUILDS)
+            for (const Build *p : BUILDS)
+                all.push_back(Combo{d, c, p});
+    return all;
+}
+
+namespace {
+
+void replace_all(std::string &text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+} // namespace
+
+std::string neutral(std::string text, const Combo &c, bool named)
+{
+    static const std::regex id("@[0-9a-f]{8}");
+    text = std::regex_replace(text, id, "@ID");
+    replace_all(text, c.cli->ubus, "ubus");  // usage texts name the program
+    if (named)
+        replace_all(text, c.peer->object, "OBJ");
+    return text;
+}
+
+std::string CrossBus::sock(const Build &daemon) const
+{
+    return dir.file(std::string(daemon.name) + ".sock");
+}
+
+void CrossBus::SetUp()
+{
+    for (int d = 0; d < 2; d++) {
+        const Build &b = *BUILDS[d];
+        std::string log = dir.file(std::string("ubusd-") + b.name + ".log");
+        daemons[d] = testsupport::Child({b.ubusd, "-s", sock(b)}, log);
+        bool up = testsupport::wait_for(5000, [&] {
+            return testsupport::run({HOST.ubus, "-s", sock(b), "list"}).code == 0;
+        });
+        ASSERT_TRUE(up) << b.name << " ubusd: " << testsupport::read_file(log);
+        for (int p = 0; p < 2; p++) {
+            const Build &pb = *BUILDS[p];
+            std::string plog = dir.file(std::string("peer-") + b.name + "-" + pb.name);
+            peers[d][p] = testsupport::Child({pb.peer, "-s", sock(b), "-o", pb.object}, plog);
+            bool ready = testsupport::wait_for(5000, [&] {
+                return testsupport::read_file(plog).find("ready") != std::string::npos;
+            });
+            ASSERT_TRUE(ready) << pb.name << " peer on " << b.name << ": "
+                               << testsupport::read_file(plog);
+        }
+    }
+}
+
+std::vector<std::string> CrossBus::argv(const Combo &c, std::vector<std::string> args) const
+{
+    for (std::string &a : args)
+        if (a == "OBJ")
+            a = c.peer->object;
+    args.insert(args.begin(), {c.cli->ubus, "-s", sock(*c.daemon)});
+    return args;
+}
+
+Seen CrossBus::ubus(const Combo &c, std::vector<std::string> args, int timeout_ms)
+{
+    bool named = false;
+    for (const std::string &a : args)
+        named = named || a == "OBJ";
+    testsupport::RunOptions o;
+    o.timeout_ms = timeout_ms;
+    auto r = testsupport::run(argv(c, std::move(args)), o);
+    return Seen{r.code, neutral(r.out, c, named), neutral(r.err, c, named)};
+}
+
+} // namespace cross
