@@ -148,6 +148,7 @@ int main(int argc, char **argv)
     uloop_fd_delete(&g_listen);
     clients_free();
     calls_free();
+    subscriptions_free();
     events_free();
     objects_free();
     unlink_own(path, mine);

@@ -89,6 +89,7 @@ bool destroy(uint32_t id)
         g_paths.erase(obj.path);
     event_object_gone(obj.owner, id);
     calls_fail_object(id);
+    subscriptions_object_gone(id);
     if (!obj.path.empty())
         object_event(obj, false);
     return obj.type && type_put(obj.type);

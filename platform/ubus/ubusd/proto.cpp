@@ -52,9 +52,9 @@ constexpr handler HANDLERS[__UBUS_MSG_LAST] = {
     handle_invoke,    // INVOKE
     object_add,       // ADD_OBJECT
     object_remove,    // REMOVE_OBJECT
-    not_supported,    // SUBSCRIBE
-    not_supported,    // UNSUBSCRIBE
-    not_supported,    // NOTIFY
+    subscribe_add,    // SUBSCRIBE
+    subscribe_remove, // UNSUBSCRIBE
+    notify_send,      // NOTIFY
     not_supported,    // MONITOR
 };
 

@@ -1,5 +1,5 @@
-// The host bus daemon: clients, their objects, event patterns and the calls
-// in flight, one process-wide record each.
+// The host bus daemon: clients, their objects, event patterns, subscriptions
+// and the calls in flight, one process-wide record each.
 #pragma once
 
 #include "../wire.h"
@@ -85,9 +85,19 @@ void events_free();
 
 // call.cpp: calls forwarded to an object's owner and not yet answered
 int call_invoke(client *cl, msg &m, object *obj);
+// m's method and data to obj's owner, answered to cl unless no_reply.
+int call_forward(client *cl, msg &m, object *obj, bool no_reply);
 int call_response(client *cl, msg &m);
 void calls_fail_object(uint32_t objid);
 void calls_drop_caller(uint32_t caller);
 void calls_free();
+
+// subscribe.cpp
+int subscribe_add(client *cl, msg &m);
+int subscribe_remove(client *cl, msg &m);
+int notify_send(client *cl, msg &m);
+// Ends the subscriptions of and to an object that went away.
+void subscriptions_object_gone(uint32_t objid);
+void subscriptions_free();
 
 } // namespace ubusd

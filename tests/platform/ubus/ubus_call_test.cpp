@@ -24,8 +24,8 @@ TEST_F(CallTest, RepliesReachTheCallerWithItsPrivatePointer)
     EXPECT_GE(id, static_cast<uint32_t>(UBUS_SYSTEM_OBJECT_MAX));
     EXPECT_NE(c.ctx->local_id, 0u);
 
-    // Written back as the router's libubox writes JSON: '/' escaped.
-    const char *json = R"({"s":"a\"b\\c\/d","n":-5,"big":5000000000,"b":true,)"
+    // Written back as the router's libubox writes JSON: '/' as it is.
+    const char *json = R"({"s":"a\"b\\c/d","n":-5,"big":5000000000,"b":true,)"
                        R"("d":1.500000,"a":[1,"x",{"k":[]}],"t":{"u":{}}})";
     Reply r = call_id(c.ctx, id, "echo", json);
     EXPECT_EQ(r.status, UBUS_STATUS_OK);

@@ -3,6 +3,8 @@
  * callee it serves one object (-o NAME, default "test"); with -e PATTERN it
  * prints the events it receives; with -c N it is a caller making N echo
  * calls and checking each reply; with -r it reconnects like the agent does.
+ * It prints "subscribers N" when it gains its first or loses its last
+ * subscriber.
  * It prints "ready" once set up.
  */
 #include <signal.h>
@@ -183,6 +185,31 @@ static int do_multi(struct ubus_context *c, struct ubus_object *obj,
 	return 0;
 }
 
+/* notifies the object's subscribers with the call's message, waiting for
+ * their answers unless ms is -1; answers with the status */
+static int do_notify(struct ubus_context *c, struct ubus_object *obj,
+		     struct ubus_request_data *req, const char *method,
+		     struct blob_attr *msg)
+{
+	struct blob_attr *tb[__ARG_MAX];
+	int ret;
+
+	(void) method;
+	parse(msg, tb);
+	ret = ubus_notify(c, obj, tb[ARG_EVENT] ? blobmsg_get_string(tb[ARG_EVENT]) : "note",
+			  msg, get_int(tb, ARG_MS, 1000));
+	blob_buf_init(&b, 0);
+	blobmsg_add_u32(&b, "notified", ret);
+	return ubus_send_reply(c, req, b.head);
+}
+
+static void subscribers_changed(struct ubus_context *c, struct ubus_object *o)
+{
+	(void) c;
+	printf("subscribers %d\n", o->has_subscribers);
+	fflush(stdout);
+}
+
 /* sends an event, then answers after ms */
 static int do_emit(struct ubus_context *c, struct ubus_object *obj,
 		   struct ubus_request_data *req, const char *method,
@@ -209,6 +236,7 @@ static const struct ubus_method methods[] = {
 	UBUS_METHOD("big", do_big, policy),
 	UBUS_METHOD("multi", do_multi, policy),
 	UBUS_METHOD("emit", do_emit, policy),
+	UBUS_METHOD("notify", do_notify, policy),
 };
 
 static struct ubus_object_type obj_type = UBUS_OBJECT_TYPE("test", methods);
@@ -217,6 +245,7 @@ static struct ubus_object obj = {
 	.type = &obj_type,
 	.methods = methods,
 	.n_methods = ARRAY_SIZE(methods),
+	.subscribe_cb = subscribers_changed,
 };
 
 static void print_event(struct ubus_context *c, struct ubus_event_handler *ev,

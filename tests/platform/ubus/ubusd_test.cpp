@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -36,7 +37,7 @@ struct Raw {
         ubus_msghdr hdr;
         blob_attr attr;
         if (hello && read_all(&hdr, sizeof(hdr)) && read_all(&attr, sizeof(attr)))
-            id = hdr.peer;
+            id = ntohl(hdr.peer);
     }
     ~Raw()
     {
@@ -64,7 +65,8 @@ struct Raw {
     }
     void send_msg(int type, uint16_t seq, uint32_t peer, blob_attr *msg)
     {
-        ubus_msghdr hdr{0, static_cast<uint8_t>(type), seq, peer};
+        // seq and peer in network byte order, as on the router
+        ubus_msghdr hdr{0, static_cast<uint8_t>(type), htons(seq), htonl(peer)};
         std::string s(reinterpret_cast<char *>(&hdr), sizeof(hdr));
         s.append(reinterpret_cast<char *>(msg), blob_raw_len(msg));
         write_bytes(s);
@@ -75,6 +77,8 @@ struct Raw {
         blob_attr attr;
         if (!read_all(&hdr, sizeof(hdr)) || !read_all(&attr, sizeof(attr)))
             return false;
+        hdr.seq = ntohs(hdr.seq);
+        hdr.peer = ntohl(hdr.peer);
         body.resize(blob_raw_len(&attr));
         memcpy(body.data(), &attr, sizeof(attr));
         return read_all(body.data() + sizeof(attr), body.size() - sizeof(attr));
@@ -95,7 +99,7 @@ struct Raw {
 
 std::string head(uint8_t version, uint8_t type, uint32_t raw_len)
 {
-    ubus_msghdr hdr{version, type, 1, 0};
+    ubus_msghdr hdr{version, type, htons(1), 0};
     blob_attr attr;
     blob_set_raw_len(&attr, raw_len);
     return std::string(reinterpret_cast<char *>(&hdr), sizeof(hdr)) +
