@@ -6,7 +6,7 @@
  *
  * Carried: connection and reconnection, object lookup, synchronous and
  * asynchronous calls, objects with methods (deferred replies included),
- * events, subscriptions and notifications. Not carried: the monitor,
+ * events, subscriptions and notifications, the monitor. Not carried:
  * ACLs and passing file descriptors.
  */
 #ifndef __LIBUBUS_H
@@ -333,7 +333,6 @@ ubus_unregister_subscriber(struct ubus_context *ctx, struct ubus_subscriber *obj
 int ubus_subscribe(struct ubus_context *ctx, struct ubus_subscriber *obj, uint32_t id);
 int ubus_unsubscribe(struct ubus_context *ctx, struct ubus_subscriber *obj, uint32_t id);
 
-/* the host daemon keeps no monitor: these return UBUS_STATUS_NOT_FOUND */
 int __ubus_monitor(struct ubus_context *ctx, const char *type);
 
 static inline int ubus_monitor_start(struct ubus_context *ctx)

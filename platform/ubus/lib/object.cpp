@@ -24,6 +24,11 @@ void process_invoke(ubus_context *ctx, const ubus_msghdr &hdr, ubus_object *obj,
     req.peer = hdr.peer;
     req.seq = hdr.seq;
     req.object = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+    if (obj && tb[UBUS_ATTR_USER] && tb[UBUS_ATTR_GROUP]) {
+        req.acl.user = blob_get_string(tb[UBUS_ATTR_USER]);
+        req.acl.group = blob_get_string(tb[UBUS_ATTR_GROUP]);
+        req.acl.object = obj->name;
+    }
 
     bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_int8(tb[UBUS_ATTR_NO_REPLY]);
     const char *method = tb[UBUS_ATTR_METHOD] ? blob_get_string(tb[UBUS_ATTR_METHOD]) : nullptr;

@@ -54,6 +54,9 @@ int call_forward(client *cl, msg &m, object *obj, bool no_reply)
         blob_put_int8(&b, UBUS_ATTR_NO_REPLY, 1);
     blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
     blob_put_string(&b, UBUS_ATTR_METHOD, blob_get_string(m.tb[UBUS_ATTR_METHOD]));
+    // Who calls, for the object's own access checks.
+    blob_put_string(&b, UBUS_ATTR_USER, cl->user.c_str());
+    blob_put_string(&b, UBUS_ATTR_GROUP, cl->group.c_str());
     blob_attr *data = m.tb[UBUS_ATTR_DATA];
     if (data)
         blob_put(&b, UBUS_ATTR_DATA, blob_data(data), static_cast<unsigned int>(blob_len(data)));

@@ -149,6 +149,7 @@ int main(int argc, char **argv)
     clients_free();
     calls_free();
     subscriptions_free();
+    monitors_free();
     events_free();
     objects_free();
     unlink_own(path, mine);

@@ -4,6 +4,8 @@
 
 #include "../wire.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -36,6 +38,11 @@ struct client {
     size_t tx_bytes;
     std::vector<uint32_t> objects;
     size_t patterns;
+    // who is on the other end, as the socket says
+    uid_t uid;
+    gid_t gid;
+    std::string user;
+    std::string group;
 };
 
 // A received message; tb points into data.
@@ -99,5 +106,12 @@ int notify_send(client *cl, msg &m);
 // Ends the subscriptions of and to an object that went away.
 void subscriptions_object_gone(uint32_t objid);
 void subscriptions_free();
+
+// monitor.cpp: the system object UBUS_SYSTEM_OBJECT_MONITOR ("add",
+// "remove"), and a copy of each message to those that added themselves.
+int monitor_recv(client *cl, const char *method);
+void monitor_message(const client *cl, const ubus_msghdr &hdr, const blob_attr *data, bool sent);
+void monitor_drop(uint32_t client);
+void monitors_free();
 
 } // namespace ubusd

@@ -33,7 +33,11 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 std::string neutral(std::string text, const Combo &c, bool named)
 {
     static const std::regex id("@[0-9a-f]{8}");
+    static const std::regex monitor_ids("(->|<-) [0-9a-f]{8} #[0-9a-f]{8}");
+    static const std::regex json_ids("\"(objid|objtype)\":-?[0-9]+");
     text = std::regex_replace(text, id, "@ID");
+    text = std::regex_replace(text, monitor_ids, "$1 ID #ID");
+    text = std::regex_replace(text, json_ids, "\"$1\":ID");
     replace_all(text, c.cli->ubus, "ubus");  // usage texts name the program
     if (named)
         replace_all(text, c.peer->object, "OBJ");
@@ -75,6 +79,18 @@ std::vector<std::string> CrossBus::argv(const Combo &c, std::vector<std::string>
             a = c.peer->object;
     args.insert(args.begin(), {c.cli->ubus, "-s", sock(*c.daemon)});
     return args;
+}
+
+testsupport::Child CrossBus::background(const Combo &c, std::vector<std::string> args,
+                                        const std::string &out) const
+{
+    return testsupport::Child(argv(c, std::move(args)), out);
+}
+
+std::string CrossBus::peer_log(const Combo &c) const
+{
+    return testsupport::read_file(dir.file(std::string("peer-") + c.daemon->name + "-" +
+                                           c.peer->name));
 }
 
 Seen CrossBus::ubus(const Combo &c, std::vector<std::string> args, int timeout_ms)

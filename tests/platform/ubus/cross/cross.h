@@ -34,8 +34,8 @@ struct Combo {
 };
 std::vector<Combo> combos();
 
-// What a run printed, with what differs by nature between runs (object
-// ids, the peer's name where a command named it as OBJ) made neutral.
+// What a run printed, with what differs by nature between runs (object and
+// client ids, the peer's name where a command named it as OBJ) made neutral.
 struct Seen {
     int code = -1;
     std::string out;
@@ -51,6 +51,12 @@ protected:
     std::string sock(const Build &daemon) const;
     // args may hold "OBJ" for the combination's peer object.
     Seen ubus(const Combo &c, std::vector<std::string> args, int timeout_ms = 15000);
+    // The combination's ubus command as a background program, its standard
+    // output and error both in out.
+    testsupport::Child background(const Combo &c, std::vector<std::string> args,
+                                  const std::string &out) const;
+    // What the combination's peer printed so far.
+    std::string peer_log(const Combo &c) const;
     // argv for the combination's ubus command, OBJ already replaced.
     std::vector<std::string> argv(const Combo &c, std::vector<std::string> args) const;
 };
