@@ -1,8 +1,9 @@
 // Calls in flight: forwarded to the object's owner, answered back to the
-// caller. A call whose object goes away is failed at once, so that no
-// caller waits on an answer that cannot come.
+// caller. A call whose object goes away is forgotten: as on the router,
+// its caller learns nothing and waits for its own timeout.
 #include "ubusd.h"
 
+#include <iterator>
 #include <set>
 #include <tuple>
 
@@ -102,19 +103,10 @@ int call_response(client *cl, msg &m)
     return -1;
 }
 
-void calls_fail_object(uint32_t objid)
+void calls_forget_object(uint32_t objid)
 {
-    for (auto it = g_calls.begin(); it != g_calls.end();) {
-        if (it->objid != objid) {
-            ++it;
-            continue;
-        }
-        ubus_msghdr hdr{};
-        hdr.seq = it->seq;
-        uint32_t caller = it->caller;
-        it = g_calls.erase(it);
-        reply(caller, hdr, objid, UBUS_MSG_STATUS, nullptr, UBUS_STATUS_NO_DATA);
-    }
+    for (auto it = g_calls.begin(); it != g_calls.end();)
+        it = it->objid == objid ? g_calls.erase(it) : std::next(it);
 }
 
 void calls_drop_caller(uint32_t caller)

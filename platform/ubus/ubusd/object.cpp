@@ -88,7 +88,7 @@ bool destroy(uint32_t id)
     if (!obj.path.empty())
         g_paths.erase(obj.path);
     event_object_gone(obj.owner, id);
-    calls_fail_object(id);
+    calls_forget_object(id);
     subscriptions_object_gone(id);
     if (!obj.path.empty())
         object_event(obj, false);

@@ -95,7 +95,7 @@ int call_invoke(client *cl, msg &m, object *obj);
 // m's method and data to obj's owner, answered to cl unless no_reply.
 int call_forward(client *cl, msg &m, object *obj, bool no_reply);
 int call_response(client *cl, msg &m);
-void calls_fail_object(uint32_t objid);
+void calls_forget_object(uint32_t objid);
 void calls_drop_caller(uint32_t caller);
 void calls_free();
 

@@ -37,6 +37,14 @@ int exit_code(int status)
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string how_ended(int st)
+{
+    if (st < 0)
+        return "running";
+    return WIFSIGNALED(st) ? "signal " + std::to_string(WTERMSIG(st))
+                           : "exit " + std::to_string(WEXITSTATUS(st));
+}
+
 std::string without_lines(const std::string &text, const std::string &needle)
 {
     std::istringstream in(text);
@@ -142,6 +150,23 @@ template <class F> void every_combination(const char *seen, F run)
         SCOPED_TRACE(all[i].label());
         EXPECT_EQ(run(all[i]), want);
     }
+}
+
+// A callee that exits mid-call: the caller hears nothing and times out.
+TEST_F(FlowCross, ACallToACalleeThatExitsTimesOut)
+{
+    every_combination("Request timed out", [&](const Combo &c) {
+        std::string log = dir.file("victim.log");
+        testsupport::Child victim({c.peer->peer, "-s", sock(*c.daemon), "-o", "victim"}, log);
+        Ended e;
+        if (!wait_for(5000, [&] { return read_file(log).find("ready") != std::string::npos; }))
+            return e;
+        Seen r = ubus(c, {"-t", "1", "call", "victim", "exit"});
+        e.code = r.code;
+        e.out = r.out + r.err;
+        e.peer = how_ended(victim.wait(3000));
+        return e;
+    });
 }
 
 TEST_F(FlowCross, ListenPrintsEventsAndEndsAfterItsTimeout)
