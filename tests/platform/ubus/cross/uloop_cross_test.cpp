@@ -86,3 +86,19 @@ TEST_P(UloopCross, SignalsEndTheProgramAsOnTheRouter)
 INSTANTIATE_TEST_SUITE_P(Modes, UloopCross, ::testing::ValuesIn(ROWS));
 
 } // namespace
+
+namespace {
+
+// Timers, a pipe and a child on both builds: the same callbacks in the
+// same order with the same results.
+TEST(UloopTrace, SameCallbacksInTheSameOrder)
+{
+    auto real = testsupport::run({LOOP_TRACE_REAL});
+    auto host = testsupport::run({LOOP_TRACE_HOST});
+    ASSERT_EQ(real.code, 0) << real.out << real.err;
+    EXPECT_NE(real.out.find("child exit 7"), std::string::npos) << real.out;
+    EXPECT_EQ(host.out, real.out);
+    EXPECT_EQ(host.code, real.code);
+}
+
+} // namespace
