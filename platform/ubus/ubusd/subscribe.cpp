@@ -79,11 +79,14 @@ int subscribe_add(client *cl, msg &m)
         return ret;
     uint32_t target = blob_get_u32(m.tb[UBUS_ATTR_TARGET]);
     object *obj = object_get(target);
-    // Event handlers' objects have no path and cannot be watched.
-    if (!obj || obj->path.empty())
+    if (!obj)
         return UBUS_STATUS_NOT_FOUND;
     if (obj->owner == cl)
         return UBUS_STATUS_INVALID_ARGUMENT;
+    // A nameless object (a subscriber, an event handler) is watched only
+    // by its owner's user or group.
+    if (obj->path.empty() && obj->owner->user != cl->user && obj->owner->group != cl->group)
+        return UBUS_STATUS_NOT_FOUND;
     bool first = !watched(target);
     g_subs.push_back(subscription{id, target});
     if (first)
