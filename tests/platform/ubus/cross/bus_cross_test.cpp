@@ -1,6 +1,8 @@
 // The ubus command on both daemons, with callees of both builds: what it
 // prints on standard output and error and its exit status must not depend
 // on which build of the daemon, the command or the callee took part.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -103,5 +105,52 @@ std::string row_name(const ::testing::TestParamInfo<Row> &info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, CommandCross, ::testing::ValuesIn(ROWS), row_name);
+
+} // namespace
+
+namespace {
+
+using namespace cross;
+
+// The daemons' own command line and socket.
+const std::vector<std::string> DAEMON_ARGS[] = {
+    {"-x"},
+    {"-s", "/proc/none/ubus.sock"},
+};
+
+std::string without(std::string text, const std::string &prog)
+{
+    for (size_t at = text.find(prog); at != std::string::npos; at = text.find(prog))
+        text.replace(at, prog.size(), "ubusd");
+    return text;
+}
+
+TEST(DaemonCross, UsageAndFailureToListenAsOnTheRouter)
+{
+    for (const auto &args : DAEMON_ARGS) {
+        SCOPED_TRACE(args.back());
+        std::vector<std::string> real_argv{REAL.ubusd}, host_argv{HOST.ubusd};
+        real_argv.insert(real_argv.end(), args.begin(), args.end());
+        host_argv.insert(host_argv.end(), args.begin(), args.end());
+        auto real = testsupport::run(real_argv);
+        auto host = testsupport::run(host_argv);
+        EXPECT_NE(real.code, 0);
+        EXPECT_EQ(without(host.err, HOST.ubusd), without(real.err, REAL.ubusd));
+        EXPECT_EQ(host.out, real.out);
+        EXPECT_EQ(host.code, real.code);
+    }
+}
+
+using SocketCross = CrossBus;
+
+// Open to every user, so that services running as others can connect.
+TEST_F(SocketCross, TheSocketHasTheRouterDaemonsMode)
+{
+    struct stat real {}, host {};
+    ASSERT_EQ(stat(sock(REAL).c_str(), &real), 0);
+    ASSERT_EQ(stat(sock(HOST).c_str(), &host), 0);
+    EXPECT_EQ(real.st_mode & 07777, 0666u);
+    EXPECT_EQ(host.st_mode & 07777, real.st_mode & 07777);
+}
 
 } // namespace
