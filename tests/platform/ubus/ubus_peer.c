@@ -47,6 +47,17 @@ static const struct blobmsg_policy policy[__ARG_MAX] = {
 	[ARG_EVENT] = { .name = "event", .type = BLOBMSG_TYPE_STRING },
 };
 
+/* one argument of every type, only for its signature in listings */
+static const struct blobmsg_policy types_policy[] = {
+	{ .name = "b", .type = BLOBMSG_TYPE_BOOL },
+	{ .name = "a", .type = BLOBMSG_TYPE_ARRAY },
+	{ .name = "t", .type = BLOBMSG_TYPE_TABLE },
+	{ .name = "i64", .type = BLOBMSG_TYPE_INT64 },
+	{ .name = "i16", .type = BLOBMSG_TYPE_INT16 },
+	{ .name = "d", .type = BLOBMSG_TYPE_DOUBLE },
+	{ .name = "u", .type = BLOBMSG_TYPE_UNSPEC },
+};
+
 static void parse(struct blob_attr *msg, struct blob_attr **tb)
 {
 	blobmsg_parse(policy, __ARG_MAX, tb, blob_data(msg), blob_len(msg));
@@ -237,6 +248,7 @@ static const struct ubus_method methods[] = {
 	UBUS_METHOD("multi", do_multi, policy),
 	UBUS_METHOD("emit", do_emit, policy),
 	UBUS_METHOD("notify", do_notify, policy),
+	UBUS_METHOD("types", do_echo, types_policy),
 };
 
 static struct ubus_object_type obj_type = UBUS_OBJECT_TYPE("test", methods);
