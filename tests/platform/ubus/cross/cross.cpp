@@ -1,6 +1,6 @@
 #include "cross.h"
 
-#include <regex>
+#include <cctype>
 
 namespace cross {
 
@@ -30,14 +30,52 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 
 } // namespace
 
+namespace {
+
+bool hex8(const std::string &t, size_t at)
+{
+    if (at + 8 > t.size())
+        return false;
+    for (size_t i = at; i < at + 8; i++)
+        if (!isxdigit(static_cast<unsigned char>(t[i])))
+            return false;
+    return true;
+}
+
+// Each 8-digit hex number right after prefix becomes ID.
+void neutral_hex(std::string &text, const std::string &prefix)
+{
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+        if (hex8(text, at + prefix.size()))
+            text.replace(at + prefix.size(), 8, "ID");
+    }
+}
+
+// Each number right after prefix becomes ID.
+void neutral_number(std::string &text, const std::string &prefix)
+{
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+        size_t from = at + prefix.size(), end = from;
+        if (end < text.size() && text[end] == '-')
+            end++;
+        while (end < text.size() && isdigit(static_cast<unsigned char>(text[end])))
+            end++;
+        if (end > from)
+            text.replace(from, end - from, "ID");
+    }
+}
+
+} // namespace
+
 std::string neutral(std::string text, const Combo &c, bool named)
 {
-    static const std::regex id("@[0-9a-f]{8}");
-    static const std::regex monitor_ids("(->|<-) [0-9a-f]{8} #[0-9a-f]{8}");
-    static const std::regex json_ids("\"(objid|objtype)\":-?[0-9]+");
-    text = std::regex_replace(text, id, "@ID");
-    text = std::regex_replace(text, monitor_ids, "$1 ID #ID");
-    text = std::regex_replace(text, json_ids, "\"$1\":ID");
+    neutral_hex(text, "@");
+    // monitor lines: "-> 1a2b3c4d #5e6f7a8b"
+    neutral_hex(text, "-> ");
+    neutral_hex(text, "<- ");
+    neutral_hex(text, " #");
+    neutral_number(text, "\"objid\":");
+    neutral_number(text, "\"objtype\":");
     replace_all(text, c.cli->ubus, "ubus");  // usage texts name the program
     if (named)
         replace_all(text, c.peer->object, "OBJ");
