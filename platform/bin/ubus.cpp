@@ -1,23 +1,23 @@
-// Host build of the router's ubus command: list, call, listen, send and
-// wait_for on the local bus. The exit status is the bus status of a failed
-// command (4: not found, 7: timed out), 255 for bad input or no bus.
+// Host build of the router's ubus command: list, call, subscribe, listen,
+// send, wait_for and monitor on the local bus. The exit status is the bus
+// status of a failed command (4: not found, 7: timed out), 255 for bad
+// input or no bus, 1 after the usage text.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-extern "C" {
-#include <libubox/blobmsg_json.h>
-#include <libubus.h>
-}
+#include "ubus_cli.h"
+
+namespace ubus_cli {
+options g_opt;
+blob_buf g_buf;
+} // namespace ubus_cli
+
+using namespace ubus_cli;
 
 namespace {
-
-blob_buf g_buf;
-int g_timeout = 30;
-bool g_simple = false;
-int g_verbose = 0;
 
 const char *format_type(void *, blob_attr *attr)
 {
@@ -34,7 +34,7 @@ const char *format_type(void *, blob_attr *attr)
 
 void list_result(ubus_context *, ubus_object_data *obj, void *)
 {
-    if (g_simple || !g_verbose) {
+    if (g_opt.simple || !g_opt.verbose) {
         printf("%s\n", obj->path);
         return;
     }
@@ -54,16 +54,8 @@ void call_result(ubus_request *, int, blob_attr *msg)
 {
     if (!msg)
         return;
-    char *s = blobmsg_format_json_indent(msg, true, g_simple ? -1 : 0);
+    char *s = blobmsg_format_json_indent(msg, true, g_opt.simple ? -1 : 0);
     printf("%s\n", s ? s : "");
-    free(s);
-}
-
-void event_result(ubus_context *, ubus_event_handler *, const char *type, blob_attr *msg)
-{
-    char *s = blobmsg_format_json(msg, true);
-    printf("{ \"%s\": %s }\n", type, s ? s : "{}");
-    fflush(stdout);
     free(s);
 }
 
@@ -71,7 +63,7 @@ bool parse_message(const char *json)
 {
     if (blobmsg_add_json_from_string(&g_buf, json))
         return true;
-    if (!g_simple)
+    if (!g_opt.simple)
         fprintf(stderr, "Failed to parse message data\n");
     return false;
 }
@@ -94,33 +86,7 @@ int cmd_call(ubus_context *ctx, int argc, char **argv)
     int ret = ubus_lookup_id(ctx, argv[0], &id);
     if (ret)
         return ret;
-    return ubus_invoke(ctx, id, argv[1], g_buf.head, call_result, nullptr, g_timeout * 1000);
-}
-
-int cmd_listen(ubus_context *ctx, int argc, char **argv)
-{
-    static ubus_event_handler listener;
-    static char all[] = "*";
-    static char *everything[] = {all};
-    if (!argc) {
-        argc = 1;
-        argv = everything;
-    }
-    listener.cb = event_result;
-    for (int i = 0; i < argc; i++) {
-        int ret = ubus_register_event_handler(ctx, &listener, argv[i]);
-        if (ret) {
-            if (!g_simple)
-                fprintf(stderr, "Error while registering for event '%s': %s\n", argv[i],
-                        ubus_strerror(ret));
-            return -1;
-        }
-    }
-    uloop_init();
-    ubus_add_uloop(ctx);
-    uloop_run();
-    uloop_done();
-    return 0;
+    return ubus_invoke(ctx, id, argv[1], g_buf.head, call_result, nullptr, g_opt.timeout * 1000);
 }
 
 int cmd_send(ubus_context *ctx, int argc, char **argv)
@@ -133,76 +99,6 @@ int cmd_send(ubus_context *ctx, int argc, char **argv)
     return ubus_send_event(ctx, argv[0], g_buf.head);
 }
 
-struct wait_data {
-    uloop_timeout timeout;
-    ubus_event_handler ev;
-    char **pending;
-    int n_pending;
-};
-
-void wait_check(wait_data *data, const char *path)
-{
-    for (int i = 0; i < data->n_pending; i++) {
-        if (strcmp(path, data->pending[i]) != 0)
-            continue;
-        data->pending[i] = data->pending[--data->n_pending];
-        i--;
-    }
-    if (!data->n_pending)
-        uloop_end();
-}
-
-void wait_event(ubus_context *, ubus_event_handler *ev, const char *type, blob_attr *msg)
-{
-    static const blobmsg_policy policy = {"path", BLOBMSG_TYPE_STRING};
-    wait_data *data = container_of(ev, wait_data, ev);
-    if (strcmp(type, "ubus.object.add") != 0)
-        return;
-    blob_attr *attr;
-    blobmsg_parse(&policy, 1, &attr, blob_data(msg), static_cast<unsigned int>(blob_len(msg)));
-    if (attr)
-        wait_check(data, blobmsg_get_string(attr));
-}
-
-void wait_list(ubus_context *, ubus_object_data *obj, void *priv)
-{
-    wait_check(static_cast<wait_data *>(priv), obj->path);
-}
-
-void wait_timeout(uloop_timeout *)
-{
-    uloop_end();
-}
-
-int cmd_wait_for(ubus_context *ctx, int argc, char **argv)
-{
-    if (argc < 1)
-        return -2;
-    wait_data data{};
-    data.timeout.cb = wait_timeout;
-    data.ev.cb = wait_event;
-    data.pending = argv;
-    data.n_pending = argc;
-
-    uloop_init();
-    ubus_add_uloop(ctx);
-    // Registered first, so that an object added between the listing and
-    // the registration is not missed.
-    int ret = ubus_register_event_handler(ctx, &data.ev, "ubus.object.add");
-    if (ret)
-        return ret;
-    ret = ubus_lookup(ctx, nullptr, wait_list, &data);
-    if (ret && ret != UBUS_STATUS_NOT_FOUND)
-        return ret;
-    if (data.n_pending) {
-        uloop_timeout_set(&data.timeout, g_timeout * 1000);
-        uloop_run();
-        uloop_timeout_cancel(&data.timeout);
-    }
-    uloop_done();
-    return data.n_pending ? UBUS_STATUS_TIMEOUT : 0;
-}
-
 int usage(const char *prog)
 {
     fprintf(stderr,
@@ -212,13 +108,18 @@ int usage(const char *prog)
             " -t <timeout>:\t\tSet the timeout (in seconds) for a command to complete\n"
             " -S:\t\t\tUse simplified output (for scripts)\n"
             " -v:\t\t\tMore verbose output\n"
+            " -m <type>:\t\t(for monitor): include a specific message type\n"
+            "\t\t\t(can be used more than once)\n"
+            " -M <r|t>\t\t(for monitor): only capture received or transmitted traffic\n"
             "\n"
             "Commands:\n"
             " - list [<path>]\t\t\tList objects\n"
             " - call <path> <method> [<message>]\tCall an object method\n"
+            " - subscribe <path> [<path>...]\tSubscribe to object(s) notifications\n"
             " - listen [<path>...]\t\t\tListen for events\n"
             " - send <type> [<message>]\t\tSend an event\n"
             " - wait_for <object> [<object>...]\tWait for multiple objects to appear on ubus\n"
+            " - monitor\t\t\t\tMonitor ubus traffic\n"
             "\n",
             prog);
     return 1;
@@ -226,13 +127,23 @@ int usage(const char *prog)
 
 struct command {
     const char *name;
-    int (*cb)(ubus_context *ctx, int argc, char **argv);
+    command_fn cb;
 };
 
 constexpr command COMMANDS[] = {
-    {"list", cmd_list},     {"call", cmd_call},         {"listen", cmd_listen},
-    {"send", cmd_send},     {"wait_for", cmd_wait_for},
+    {"list", cmd_list},         {"call", cmd_call},     {"listen", cmd_listen},
+    {"subscribe", cmd_subscribe}, {"send", cmd_send},   {"wait_for", cmd_wait_for},
+    {"monitor", cmd_monitor},
 };
+
+// -M: r for what clients sent the daemon, t for what it sent them.
+bool set_direction(const char *arg)
+{
+    if (arg[0] != 'r' && arg[0] != 't')
+        return false;
+    g_opt.monitor_dir = arg[0] == 't';
+    return true;
+}
 
 } // namespace
 
@@ -242,19 +153,27 @@ int main(int argc, char **argv)
     const char *socket = nullptr;
     int ch;
 
-    while ((ch = getopt(argc, argv, "vs:t:S")) != -1) {
+    while ((ch = getopt(argc, argv, "m:M:vs:t:S")) != -1) {
         switch (ch) {
         case 's':
             socket = optarg;
             break;
         case 't':
-            g_timeout = atoi(optarg);
+            g_opt.timeout = g_opt.listen_timeout = atoi(optarg);
             break;
         case 'S':
-            g_simple = true;
+            g_opt.simple = true;
             break;
         case 'v':
-            g_verbose++;
+            g_opt.verbose++;
+            break;
+        case 'm':
+            if (!monitor_add_type(optarg))
+                return usage(prog);
+            break;
+        case 'M':
+            if (!set_direction(optarg))
+                return usage(prog);
             break;
         default:
             return usage(prog);
@@ -265,19 +184,18 @@ int main(int argc, char **argv)
     if (argc < 1)
         return usage(prog);
 
-    const char *cmd = argv[0];
     const command *c = nullptr;
     for (const command &it : COMMANDS)
-        if (!strcmp(it.name, cmd))
+        if (!strcmp(it.name, argv[0]))
             c = &it;
     ubus_context *ctx = ubus_connect(socket);
     if (!ctx) {
-        if (!g_simple)
+        if (!g_opt.simple)
             fprintf(stderr, "Failed to connect to ubus\n");
         return -1;
     }
     int ret = c ? c->cb(ctx, argc - 1, argv + 1) : -2;
-    if (ret > 0 && !g_simple)
+    if (ret > 0 && !g_opt.simple)
         fprintf(stderr, "Command failed: %s\n", ubus_strerror(ret));
     else if (ret == -2)
         usage(prog);

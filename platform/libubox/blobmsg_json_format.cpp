@@ -1,6 +1,6 @@
 // blobmsg attributes into JSON text, in the router library's exact form:
 // compact ("{"a":1}") or indented with tabs, doubles as printf's "%f",
-// strings escaped as JSON requires and UTF-8 passed through.
+// strings escaped as JSON requires ("/" left alone) and UTF-8 passed through.
 extern "C" {
 #include "libubox/blobmsg_json.h"
 }
@@ -40,7 +40,6 @@ void put_string(writer &w, const char *str)
         case '\r': esc = 'r'; break;
         case '"': esc = '"'; break;
         case '\\': esc = '\\'; break;
-        case '/': esc = '/'; break; // as the router's library writes it
         default:
             if (*p < ' ')
                 esc = 'u';
@@ -138,9 +137,11 @@ void put_list(writer &w, blob_attr *attr, size_t len, bool array)
     w.out += array ? ']' : '}';
 }
 
-char *finish(const writer &w)
+// Nothing written gives "" for an attribute that held something (one that
+// failed its check) and no text for an empty one, as on the router.
+char *finish(const writer &w, const blob_attr *attr)
 {
-    if (w.out.empty())
+    if (w.out.empty() && !blob_len(attr))
         return nullptr;
     auto *ret = static_cast<char *>(malloc(w.out.size() + 1));
     if (ret)
@@ -164,7 +165,7 @@ char *blobmsg_format_json_with_cb(struct blob_attr *attr, bool list,
     } else {
         put_element(w, attr, false);
     }
-    return finish(w);
+    return finish(w, attr);
 }
 
 char *blobmsg_format_json_value_with_cb(struct blob_attr *attr, blobmsg_json_format_t cb,
@@ -174,7 +175,7 @@ char *blobmsg_format_json_value_with_cb(struct blob_attr *attr, blobmsg_json_for
         return nullptr;
     writer w{{}, cb, priv, indent >= 0, indent >= 0 ? indent : 0};
     put_element(w, attr, true);
-    return finish(w);
+    return finish(w, attr);
 }
 
 } // extern "C"

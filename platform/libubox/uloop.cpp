@@ -22,7 +22,7 @@ loop_state g_loop;
 
 namespace {
 
-// The signal that ends the current (or, if it came before, the next) run.
+// The signal that ended the current run.
 volatile sig_atomic_t g_status = 0;
 volatile sig_atomic_t g_sigchld = 0;
 int g_waker_pipe = -1;
@@ -193,9 +193,11 @@ int uloop_run_timeout(int timeout)
     int64_t limit = timeout >= 0 ? now_us() + static_cast<int64_t>(timeout) * 1000 : -1;
 
     g_loop.run_depth++;
-    // A SIGTERM that came before the run still ends it: the router's loop
-    // forgets it here, and a daemon told to stop while starting runs on.
-    uloop_cancelled = g_status != 0;
+    // As on the router, every run starts afresh: a SIGINT or SIGTERM taken
+    // since uloop_init (ubus_connect calls it) and before the run is
+    // forgotten, and the program runs on until the next one.
+    g_status = 0;
+    uloop_cancelled = false;
     for (;;) {
         process_timeouts();
         if (g_sigchld)
@@ -217,10 +219,7 @@ int uloop_run_timeout(int timeout)
             break;
     }
     g_loop.run_depth--;
-    int status = g_status;
-    if (g_loop.run_depth == 0)
-        g_status = 0;
-    return status;
+    return g_status;
 }
 
 void uloop_done(void)

@@ -3,6 +3,7 @@
 // attributes. Either side checks what it receives before it trusts it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -45,12 +46,35 @@ constexpr std::array<blob_attr_info, UBUS_ATTR_MAX> make_policy()
 
 inline constexpr std::array<blob_attr_info, UBUS_ATTR_MAX> POLICY = make_policy();
 
+// seq and peer travel in network byte order, so that a client and a
+// daemon of either build understand each other; the swap is its own inverse.
+inline ubus_msghdr byte_order(ubus_msghdr hdr)
+{
+    hdr.seq = htons(hdr.seq);
+    hdr.peer = htonl(hdr.peer);
+    return hdr;
+}
+
+// A header as it goes out on the socket.
+inline void put_head(uint8_t *dst, const ubus_msghdr &hdr)
+{
+    ubus_msghdr wire = byte_order(hdr);
+    memcpy(dst, &wire, HDR_LEN);
+}
+
+inline ubus_msghdr get_head(const uint8_t *src)
+{
+    ubus_msghdr wire;
+    memcpy(&wire, src, HDR_LEN);
+    return byte_order(wire);
+}
+
 // Checks the first HEAD_LEN bytes of a message; on success gives its
 // header and the length of its blob attribute (header included).
 inline bool check_head(const uint8_t *head, ubus_msghdr *hdr, size_t *raw)
 {
     blob_attr attr;
-    memcpy(hdr, head, HDR_LEN);
+    *hdr = get_head(head);
     memcpy(&attr, head + HDR_LEN, sizeof(attr));
     if (hdr->version != 0)
         return false;

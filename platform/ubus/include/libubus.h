@@ -6,7 +6,7 @@
  *
  * Carried: connection and reconnection, object lookup, synchronous and
  * asynchronous calls, objects with methods (deferred replies included),
- * events. Not carried: subscriptions and notifications, the monitor,
+ * events, subscriptions and notifications, the monitor. Not carried:
  * ACLs and passing file descriptors.
  */
 #ifndef __LIBUBUS_H
@@ -321,6 +321,30 @@ int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj);
 /* remove the object from the ubus connection */
 int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj);
 
+/* add a subscriber object: its cb takes the notifications of what it watches */
+int ubus_register_subscriber(struct ubus_context *ctx, struct ubus_subscriber *obj);
+
+static inline int
+ubus_unregister_subscriber(struct ubus_context *ctx, struct ubus_subscriber *obj)
+{
+	return ubus_remove_object(ctx, &obj->obj);
+}
+
+int ubus_subscribe(struct ubus_context *ctx, struct ubus_subscriber *obj, uint32_t id);
+int ubus_unsubscribe(struct ubus_context *ctx, struct ubus_subscriber *obj, uint32_t id);
+
+int __ubus_monitor(struct ubus_context *ctx, const char *type);
+
+static inline int ubus_monitor_start(struct ubus_context *ctx)
+{
+	return __ubus_monitor(ctx, "add");
+}
+
+static inline int ubus_monitor_stop(struct ubus_context *ctx)
+{
+	return __ubus_monitor(ctx, "remove");
+}
+
 /* ----------- rpc ----------- */
 
 /*
@@ -380,6 +404,17 @@ static inline int ubus_request_get_caller_fd(struct ubus_request_data *req)
 
 void ubus_complete_deferred_request(struct ubus_context *ctx,
 				    struct ubus_request_data *req, int ret);
+
+/*
+ * send a notification to all subscribers of an object;
+ * timeout < 0: no reply is expected from subscribers
+ */
+int ubus_notify(struct ubus_context *ctx, struct ubus_object *obj,
+		const char *type, struct blob_attr *msg, int timeout);
+
+int ubus_notify_async(struct ubus_context *ctx, struct ubus_object *obj,
+		      const char *type, struct blob_attr *msg,
+		      struct ubus_notify_request *req);
 
 /* ----------- events ----------- */
 

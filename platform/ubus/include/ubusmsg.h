@@ -1,6 +1,6 @@
 /*
  * Host stand-in of the router's libubus: the bus messages. Each message on
- * the socket is a struct ubus_msghdr (seq and peer in host byte order)
+ * the socket is a struct ubus_msghdr (seq and peer in network byte order)
  * followed by one blob attribute that holds the UBUS_ATTR_* attributes.
  */
 #ifndef __UBUSMSG_H
@@ -109,9 +109,6 @@ enum ubus_msg_status {
 	UBUS_STATUS_NOT_SUPPORTED,
 	UBUS_STATUS_UNKNOWN_ERROR,
 	UBUS_STATUS_CONNECTION_FAILED,
-	UBUS_STATUS_NO_MEMORY,
-	UBUS_STATUS_PARSE_ERROR,
-	UBUS_STATUS_SYSTEM_ERROR,
 	__UBUS_STATUS_LAST
 };
 

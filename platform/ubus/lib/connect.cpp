@@ -27,9 +27,6 @@ constexpr const char *STATUS_TEXT[__UBUS_STATUS_LAST] = {
     "Operation not supported",
     "Unknown error",
     "Connection failed",
-    "Out of memory",
-    "Parsing message data failed",
-    "System error",
 };
 
 int cmp_id(const void *k1, const void *k2, void *)

@@ -105,6 +105,7 @@ int send_msg(ubus_context *ctx, uint16_t seq, blob_attr *msg, int type, uint32_t
     hdr.type = static_cast<uint8_t>(type);
     hdr.seq = seq;
     hdr.peer = peer;
+    hdr = ubus_wire::byte_order(hdr);
 
     blob_attr empty;
     if (!msg) {

@@ -42,6 +42,19 @@ void queue_msg(ubus_context *ctx, ubus_msghdr_buf *buf);
 void process_pending(uloop_timeout *t);
 void drop_pending(ubus_context *ctx);
 
+// A request's DATA attribute: msg's members, or none.
+void put_data(blob_buf &b, blob_attr *msg);
+// Ends a request with ret (its callbacks run unless it is blocked).
+void set_status(ubus_request *req, int ret);
+
+// subscribe.cpp: the method of every subscriber object, which takes any
+// notification; a notification's answers from its subscribers.
+extern const ubus_method watch_method;
+int notify_index(ubus_notify_request *n, uint32_t peer);
+void notify_status(ubus_notify_request *n, int id, blob_attr *msg);
+void process_unsubscribe(ubus_context *ctx, ubus_object *obj, blob_attr **tb);
+void process_notify(ubus_context *ctx, ubus_object *obj, blob_attr **tb);
+
 // After a reconnect: every object is added again.
 void refresh_state(ubus_context *ctx);
 

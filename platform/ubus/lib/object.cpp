@@ -24,6 +24,11 @@ void process_invoke(ubus_context *ctx, const ubus_msghdr &hdr, ubus_object *obj,
     req.peer = hdr.peer;
     req.seq = hdr.seq;
     req.object = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+    if (obj && tb[UBUS_ATTR_USER] && tb[UBUS_ATTR_GROUP]) {
+        req.acl.user = blob_get_string(tb[UBUS_ATTR_USER]);
+        req.acl.group = blob_get_string(tb[UBUS_ATTR_GROUP]);
+        req.acl.object = obj->name;
+    }
 
     bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_int8(tb[UBUS_ATTR_NO_REPLY]);
     const char *method = tb[UBUS_ATTR_METHOD] ? blob_get_string(tb[UBUS_ATTR_METHOD]) : nullptr;
@@ -151,13 +156,23 @@ void process_obj_msg(ubus_context *ctx, ubus_msghdr_buf *buf)
 {
     blob_attr *tb[UBUS_ATTR_MAX];
     ubus_wire::parse(buf->data, tb);
-    if (!tb[UBUS_ATTR_OBJID] || buf->hdr.type != UBUS_MSG_INVOKE)
+    if (!tb[UBUS_ATTR_OBJID])
         return;
     uint32_t id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
     // avl_find_element needs typeof, which C++17 lacks.
     avl_node *n = avl_find(&ctx->objects, &id);
     ubus_object *obj = n ? container_of(n, ubus_object, avl) : nullptr;
-    process_invoke(ctx, buf->hdr, obj, tb);
+    switch (buf->hdr.type) {
+    case UBUS_MSG_INVOKE:
+        process_invoke(ctx, buf->hdr, obj, tb);
+        break;
+    case UBUS_MSG_UNSUBSCRIBE:
+        process_unsubscribe(ctx, obj, tb);
+        break;
+    case UBUS_MSG_NOTIFY:
+        process_notify(ctx, obj, tb);
+        break;
+    }
 }
 
 void queue_msg(ubus_context *ctx, ubus_msghdr_buf *buf)

@@ -94,15 +94,29 @@ void process_req_data(ubus_request *req, ubus_msghdr_buf *buf)
     list_add_tail(&d->list, &req->pending);
 }
 
-ubus_request *find_request(ubus_context *ctx, uint16_t seq, uint32_t peer)
+// A notification's answers come from each subscriber in turn: *id is the
+// index of the one that answered, -1 for any other request.
+ubus_request *find_request(ubus_context *ctx, uint16_t seq, uint32_t peer, int *id)
 {
     ubus_request *req;
     list_for_each_entry(req, &ctx->requests, list) {
-        if (req->seq == seq && req->peer == peer)
+        if (req->seq != seq)
+            continue;
+        if (!req->notify) {
+            if (req->peer == peer)
+                return req;
+            continue;
+        }
+        *id = notify_index(container_of(req, ubus_notify_request, req), peer);
+        if (*id >= 0)
             return req;
     }
     return nullptr;
 }
+
+} // namespace
+
+namespace ubus_int {
 
 void put_data(blob_buf &b, blob_attr *msg)
 {
@@ -112,9 +126,10 @@ void put_data(blob_buf &b, blob_attr *msg)
         blob_put(&b, UBUS_ATTR_DATA, nullptr, 0);
 }
 
-} // namespace
-
-namespace ubus_int {
+void set_status(ubus_request *req, int ret)
+{
+    set_req_status(req, ret);
+}
 
 int start_request(ubus_context *ctx, ubus_request *req, blob_attr *msg, int type,
                   uint32_t peer)
@@ -133,11 +148,14 @@ int start_request(ubus_context *ctx, ubus_request *req, blob_attr *msg, int type
 
 void process_req_msg(ubus_context *ctx, ubus_msghdr_buf *buf)
 {
-    ubus_request *req = find_request(ctx, buf->hdr.seq, buf->hdr.peer);
+    int id = -1;
+    ubus_request *req = find_request(ctx, buf->hdr.seq, buf->hdr.peer, &id);
     if (!req)
         return;
 
-    if (buf->hdr.type == UBUS_MSG_STATUS) {
+    if (buf->hdr.type == UBUS_MSG_STATUS && id >= 0) {
+        notify_status(container_of(req, ubus_notify_request, req), id, buf->data);
+    } else if (buf->hdr.type == UBUS_MSG_STATUS) {
         blob_attr *tb[UBUS_ATTR_MAX];
         ubus_wire::parse(buf->data, tb);
         int ret = UBUS_STATUS_INVALID_ARGUMENT;

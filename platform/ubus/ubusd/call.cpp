@@ -1,25 +1,29 @@
 // Calls in flight: forwarded to the object's owner, answered back to the
-// caller. A call whose object goes away is failed at once, so that no
-// caller waits on an answer that cannot come.
+// caller. A call whose object goes away is forgotten: as on the router,
+// its caller learns nothing and waits for its own timeout.
 #include "ubusd.h"
 
-#include <unordered_map>
+#include <iterator>
+#include <set>
+#include <tuple>
 
 namespace ubusd {
 
 namespace {
 
+// A caller has one call per sequence number and object: a notification
+// is one call to each subscriber under the same number.
 struct call {
+    uint32_t caller;
+    uint16_t seq;
     uint32_t objid;
+    bool operator<(const call &o) const
+    {
+        return std::tie(caller, seq, objid) < std::tie(o.caller, o.seq, o.objid);
+    }
 };
 
-// By caller and sequence number: a caller has one call per number.
-std::unordered_map<uint64_t, call> g_calls;
-
-uint64_t key(uint32_t caller, uint16_t seq)
-{
-    return static_cast<uint64_t>(caller) << 16 | seq;
-}
+std::set<call> g_calls;
 
 // To the caller, the answer comes from the object.
 void reply(uint32_t caller, const ubus_msghdr &req, uint32_t objid, int type, blob_attr *data,
@@ -43,25 +47,36 @@ void reply(uint32_t caller, const ubus_msghdr &req, uint32_t objid, int type, bl
 
 } // namespace
 
-int call_invoke(client *cl, msg &m, object *obj)
+int call_forward(client *cl, msg &m, object *obj, bool no_reply)
 {
     blob_buf &b = scratch();
     blob_buf_init(&b, 0);
+    if (no_reply)
+        blob_put_int8(&b, UBUS_ATTR_NO_REPLY, 1);
     blob_put_int32(&b, UBUS_ATTR_OBJID, obj->id);
     blob_put_string(&b, UBUS_ATTR_METHOD, blob_get_string(m.tb[UBUS_ATTR_METHOD]));
+    // Who calls, for the object's own access checks.
+    blob_put_string(&b, UBUS_ATTR_USER, cl->user.c_str());
+    blob_put_string(&b, UBUS_ATTR_GROUP, cl->group.c_str());
     blob_attr *data = m.tb[UBUS_ATTR_DATA];
     if (data)
         blob_put(&b, UBUS_ATTR_DATA, blob_data(data), static_cast<unsigned int>(blob_len(data)));
     if (blob_pad_len(b.head) > UBUS_MAX_MSGLEN)
         return UBUS_STATUS_INVALID_ARGUMENT;
 
-    g_calls[key(cl->id, m.hdr.seq)] = call{obj->id};
+    if (!no_reply)
+        g_calls.insert(call{cl->id, m.hdr.seq, obj->id});
     ubus_msghdr hdr{};
     hdr.type = UBUS_MSG_INVOKE;
     hdr.seq = m.hdr.seq;
     hdr.peer = cl->id;
     client_send(obj->owner, hdr, b.head);
     return -1;
+}
+
+int call_invoke(client *cl, msg &m, object *obj)
+{
+    return call_forward(cl, m, obj, false);
 }
 
 int call_response(client *cl, msg &m)
@@ -74,9 +89,9 @@ int call_response(client *cl, msg &m)
 
     uint32_t objid = blob_get_u32(tb[UBUS_ATTR_OBJID]);
     object *obj = object_get(objid);
-    auto it = g_calls.find(key(m.hdr.peer, m.hdr.seq));
+    auto it = g_calls.find(call{m.hdr.peer, m.hdr.seq, objid});
     // Only the owner answers, and only a call still in flight.
-    if (!obj || obj->owner != cl || it == g_calls.end() || it->second.objid != objid)
+    if (!obj || obj->owner != cl || it == g_calls.end())
         return -1;
     if (status) {
         g_calls.erase(it);
@@ -88,25 +103,16 @@ int call_response(client *cl, msg &m)
     return -1;
 }
 
-void calls_fail_object(uint32_t objid)
+void calls_forget_object(uint32_t objid)
 {
-    for (auto it = g_calls.begin(); it != g_calls.end();) {
-        if (it->second.objid != objid) {
-            ++it;
-            continue;
-        }
-        ubus_msghdr hdr{};
-        hdr.seq = static_cast<uint16_t>(it->first & 0xffff);
-        uint32_t caller = static_cast<uint32_t>(it->first >> 16);
-        it = g_calls.erase(it);
-        reply(caller, hdr, objid, UBUS_MSG_STATUS, nullptr, UBUS_STATUS_NO_DATA);
-    }
+    for (auto it = g_calls.begin(); it != g_calls.end();)
+        it = it->objid == objid ? g_calls.erase(it) : std::next(it);
 }
 
 void calls_drop_caller(uint32_t caller)
 {
     for (auto it = g_calls.begin(); it != g_calls.end();) {
-        if (static_cast<uint32_t>(it->first >> 16) == caller)
+        if (it->caller == caller)
             it = g_calls.erase(it);
         else
             ++it;

@@ -2,6 +2,9 @@
 // queueing what is sent to them, and dropping one alone when it misbehaves.
 #include "ubusd.h"
 
+#include <grp.h>
+#include <pwd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -32,11 +35,30 @@ void reap(uloop_timeout *)
         g_dead.pop_back();
         objects_drop(cl);
         calls_drop_caller(cl->id);
+        monitor_drop(cl->id);
         g_clients.erase(cl->id);
     }
 }
 
 uloop_timeout g_reaper = {{nullptr, nullptr}, false, reap, {0, 0}};
+
+// Names as the router's daemon gives them to the objects a client calls;
+// a number where the system has no name for it.
+void peer_identity(client *cl)
+{
+    ucred cred{};
+    socklen_t len = sizeof(cred);
+    cl->uid = static_cast<uid_t>(-1);
+    cl->gid = static_cast<gid_t>(-1);
+    if (getsockopt(cl->sock.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
+        cl->uid = cred.uid;
+        cl->gid = cred.gid;
+    }
+    const passwd *pw = getpwuid(cl->uid);
+    const group *gr = getgrgid(cl->gid);
+    cl->user = pw ? pw->pw_name : std::to_string(cl->uid);
+    cl->group = gr ? gr->gr_name : std::to_string(cl->gid);
+}
 
 void want_write(client *cl, bool on)
 {
@@ -87,7 +109,7 @@ int read_msg(client *cl, msg &m)
     int r = ubus_wire::read_frame(cl->sock.fd, cl->head, cl->have, body);
     if (r != 1)
         return r;
-    memcpy(&m.hdr, cl->head, ubus_wire::HDR_LEN);
+    m.hdr = ubus_wire::get_head(cl->head);
     m.data = reinterpret_cast<blob_attr *>(cl->body.data());
     ubus_wire::parse(m.data, m.tb);
     return 1;
@@ -108,6 +130,7 @@ void client_cb(uloop_fd *u, unsigned int events)
         }
         if (r == 0)
             break;
+        monitor_message(cl, m.hdr, m.data, false);
         proto_handle(cl, m);
         // The body is reused for the next message; a big one is let go.
         if (cl->body.capacity() > UBUS_MSG_CHUNK_SIZE)
@@ -128,6 +151,7 @@ void client_accept(int fd)
     cl->tx_off = 0;
     cl->tx_bytes = 0;
     cl->patterns = 0;
+    peer_identity(cl.get());
     client *c = cl.get();
     g_clients.emplace(c->id, std::move(cl));
     want_write(c, false);
@@ -150,6 +174,7 @@ void client_send(client *cl, const ubus_msghdr &hdr, const blob_attr *data)
 {
     if (!cl || cl->dead)
         return;
+    monitor_message(cl, hdr, data, true);
     size_t raw = blob_raw_len(data);
     if (cl->tx_bytes + HDR_LEN + raw > TXQ_MAX) {
         fprintf(stderr, "ubusd: client %08x does not read, dropped\n", cl->id);
@@ -157,7 +182,7 @@ void client_send(client *cl, const ubus_msghdr &hdr, const blob_attr *data)
         return;
     }
     std::vector<uint8_t> frame(HDR_LEN + raw);
-    memcpy(frame.data(), &hdr, HDR_LEN);
+    ubus_wire::put_head(frame.data(), hdr);
     memcpy(frame.data() + HDR_LEN, data, raw);
     bool idle = cl->txq.empty();
     cl->tx_bytes += frame.size();

@@ -61,7 +61,7 @@ int add_pattern(client *cl, blob_attr *data)
         if (p.objid == id && p.prefix == prefix && p.text == text)
             return UBUS_STATUS_OK;
     if (cl->patterns >= PATTERNS_MAX)
-        return UBUS_STATUS_NO_MEMORY;
+        return UBUS_STATUS_UNKNOWN_ERROR;
     g_patterns.push_back(pattern{text, prefix, id});
     cl->patterns++;
     return UBUS_STATUS_OK;

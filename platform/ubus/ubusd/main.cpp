@@ -1,5 +1,6 @@
 // ubusd: the host bus daemon. Listens on a Unix socket (-s SOCKET, else
 // HOST_UBUS_SOCKET, else the router's path) until SIGTERM or SIGINT.
+// Unlike the router's, it makes the socket's folder when it is missing.
 #include "ubusd.h"
 
 #include <cerrno>
@@ -58,6 +59,7 @@ int usage(const char *prog)
     fprintf(stderr,
             "Usage: %s [<options>]\n"
             "Options: \n"
+            "  -A <path>:\t\tSet the path to ACL files\n"
             "  -s <socket>:\t\tSet the unix domain socket to listen on\n"
             "\n",
             prog);
@@ -74,22 +76,26 @@ void make_parent(const std::string &path)
     mkdir(path.substr(0, slash).c_str(), 0755);
 }
 
+// The socket is open to every user (mode 0666), as the router's daemon
+// makes it; failures are reported as it reports them.
 int listen_on(const std::string &path)
 {
     sockaddr_un sun{};
     sun.sun_family = AF_UNIX;
     if (path.size() >= sizeof(sun.sun_path)) {
-        fprintf(stderr, "ubusd: socket path too long: %s\n", path.c_str());
+        errno = ENAMETOOLONG;
+        perror("usock");
         return -1;
     }
     memcpy(sun.sun_path, path.c_str(), path.size() + 1);
     make_parent(path);
     unlink(path.c_str());
+    umask(0111);
 
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) < 0 ||
         listen(fd, SOMAXCONN) < 0) {
-        fprintf(stderr, "ubusd: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
+        perror("usock");
         if (fd >= 0)
             close(fd);
         return -1;
@@ -115,17 +121,17 @@ int main(int argc, char **argv)
     const char *env = getenv("HOST_UBUS_SOCKET");
     std::string path = env && *env ? env : UBUS_UNIX_SOCKET;
     int ch;
-    while ((ch = getopt(argc, argv, "s:")) != -1) {
+    while ((ch = getopt(argc, argv, "A:s:")) != -1) {
         switch (ch) {
         case 's':
             path = optarg;
             break;
+        case 'A':
+            break;  // the host daemon keeps no access lists
         default:
             return usage(argv[0]);
         }
     }
-    if (optind < argc)
-        return usage(argv[0]);
 
     if (uloop_init() < 0) {
         fprintf(stderr, "ubusd: cannot start the event loop\n");
@@ -134,7 +140,7 @@ int main(int argc, char **argv)
     int fd = listen_on(path);
     if (fd < 0) {
         uloop_done();
-        return 1;
+        return -1;
     }
     struct stat mine {};
     stat(path.c_str(), &mine);
@@ -148,6 +154,8 @@ int main(int argc, char **argv)
     uloop_fd_delete(&g_listen);
     clients_free();
     calls_free();
+    subscriptions_free();
+    monitors_free();
     events_free();
     objects_free();
     unlink_own(path, mine);

@@ -88,7 +88,8 @@ bool destroy(uint32_t id)
     if (!obj.path.empty())
         g_paths.erase(obj.path);
     event_object_gone(obj.owner, id);
-    calls_fail_object(id);
+    calls_forget_object(id);
+    subscriptions_object_gone(id);
     if (!obj.path.empty())
         object_event(obj, false);
     return obj.type && type_put(obj.type);
@@ -135,7 +136,7 @@ int object_add(client *cl, msg &m)
     if (tb[UBUS_ATTR_OBJPATH] && (path.empty() || g_paths.count(path)))
         return UBUS_STATUS_INVALID_ARGUMENT;
     if (cl->objects.size() >= OBJECTS_MAX)
-        return UBUS_STATUS_NO_MEMORY;
+        return UBUS_STATUS_UNKNOWN_ERROR;
 
     uint32_t type = 0;
     if (tb[UBUS_ATTR_OBJTYPE]) {

@@ -18,13 +18,18 @@ int handle_invoke(client *cl, msg &m)
 {
     if (!m.tb[UBUS_ATTR_OBJID] || !m.tb[UBUS_ATTR_METHOD])
         return UBUS_STATUS_INVALID_ARGUMENT;
+    uint32_t id = blob_get_u32(m.tb[UBUS_ATTR_OBJID]);
+    // The router's libubus sends the monitor requests with a DATA that
+    // is not a table; the monitor reads no data.
+    if (id == UBUS_SYSTEM_OBJECT_MONITOR)
+        return monitor_recv(cl, blob_get_string(m.tb[UBUS_ATTR_METHOD]));
     blob_attr *data = m.tb[UBUS_ATTR_DATA];
     if (data && !ubus_wire::check_table(data))
         return UBUS_STATUS_INVALID_ARGUMENT;
 
-    uint32_t id = blob_get_u32(m.tb[UBUS_ATTR_OBJID]);
     if (id == UBUS_SYSTEM_OBJECT_EVENT)
         return event_recv(cl, blob_get_string(m.tb[UBUS_ATTR_METHOD]), data);
+
     object *obj = id >= UBUS_SYSTEM_OBJECT_MAX ? object_get(id) : nullptr;
     if (!obj)
         return UBUS_STATUS_NOT_FOUND;
@@ -52,10 +57,10 @@ constexpr handler HANDLERS[__UBUS_MSG_LAST] = {
     handle_invoke,    // INVOKE
     object_add,       // ADD_OBJECT
     object_remove,    // REMOVE_OBJECT
-    not_supported,    // SUBSCRIBE
-    not_supported,    // UNSUBSCRIBE
-    not_supported,    // NOTIFY
-    not_supported,    // MONITOR
+    subscribe_add,    // SUBSCRIBE
+    subscribe_remove, // UNSUBSCRIBE
+    notify_send,      // NOTIFY
+    not_supported,    // MONITOR: the daemon's to send
 };
 
 } // namespace

@@ -1,8 +1,10 @@
-// The host bus daemon: clients, their objects, event patterns and the calls
-// in flight, one process-wide record each.
+// The host bus daemon: clients, their objects, event patterns, subscriptions
+// and the calls in flight, one process-wide record each.
 #pragma once
 
 #include "../wire.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
@@ -36,6 +38,11 @@ struct client {
     size_t tx_bytes;
     std::vector<uint32_t> objects;
     size_t patterns;
+    // who is on the other end, as the socket says
+    uid_t uid;
+    gid_t gid;
+    std::string user;
+    std::string group;
 };
 
 // A received message; tb points into data.
@@ -85,9 +92,26 @@ void events_free();
 
 // call.cpp: calls forwarded to an object's owner and not yet answered
 int call_invoke(client *cl, msg &m, object *obj);
+// m's method and data to obj's owner, answered to cl unless no_reply.
+int call_forward(client *cl, msg &m, object *obj, bool no_reply);
 int call_response(client *cl, msg &m);
-void calls_fail_object(uint32_t objid);
+void calls_forget_object(uint32_t objid);
 void calls_drop_caller(uint32_t caller);
 void calls_free();
+
+// subscribe.cpp
+int subscribe_add(client *cl, msg &m);
+int subscribe_remove(client *cl, msg &m);
+int notify_send(client *cl, msg &m);
+// Ends the subscriptions of and to an object that went away.
+void subscriptions_object_gone(uint32_t objid);
+void subscriptions_free();
+
+// monitor.cpp: the system object UBUS_SYSTEM_OBJECT_MONITOR ("add",
+// "remove"), and a copy of each message to those that added themselves.
+int monitor_recv(client *cl, const char *method);
+void monitor_message(const client *cl, const ubus_msghdr &hdr, const blob_attr *data, bool sent);
+void monitor_drop(uint32_t client);
+void monitors_free();
 
 } // namespace ubusd

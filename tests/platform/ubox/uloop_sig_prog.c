@@ -1,7 +1,8 @@
 /*
  * A daemon-shaped C program on the loop: ticks until a signal ends the
  * loop, then exits with the status uloop_run() returned. "early" raises
- * SIGTERM before the loop runs.
+ * SIGTERM between uloop_init() and the run, "before-init" before
+ * uloop_init().
  */
 #include <signal.h>
 #include <stdio.h>
@@ -22,6 +23,8 @@ int main(int argc, char **argv)
 {
 	int ret;
 
+	if (argc > 1 && !strcmp(argv[1], "before-init"))
+		raise(SIGTERM);
 	if (uloop_init() < 0)
 		return 100;
 	tick.cb = on_tick;

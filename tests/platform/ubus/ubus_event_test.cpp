@@ -103,7 +103,7 @@ TEST_F(EventTest, EventsReachEveryMatchingSubscriberOnce)
     usleep(100000);
     EXPECT_EQ(testsupport::read_file(out1).substr(from1),
               "{ \"app.x1\": {\"n\":1} }\n"
-              "{ \"Notify\": {\"method\":\"mqtt\",\"url\":\"a\\/b\"} }\n");
+              "{ \"Notify\": {\"method\":\"mqtt\",\"url\":\"a/b\"} }\n");
     pump(100);
     EXPECT_EQ(g_count, 0);
 

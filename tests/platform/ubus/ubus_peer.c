@@ -3,6 +3,8 @@
  * callee it serves one object (-o NAME, default "test"); with -e PATTERN it
  * prints the events it receives; with -c N it is a caller making N echo
  * calls and checking each reply; with -r it reconnects like the agent does.
+ * It prints "subscribers N" when it gains its first or loses its last
+ * subscriber.
  * It prints "ready" once set up.
  */
 #include <signal.h>
@@ -43,6 +45,17 @@ static const struct blobmsg_policy policy[__ARG_MAX] = {
 	[ARG_SIZE] = { .name = "size", .type = BLOBMSG_TYPE_INT32 },
 	[ARG_N] = { .name = "n", .type = BLOBMSG_TYPE_INT32 },
 	[ARG_EVENT] = { .name = "event", .type = BLOBMSG_TYPE_STRING },
+};
+
+/* one argument of every type, only for its signature in listings */
+static const struct blobmsg_policy types_policy[] = {
+	{ .name = "b", .type = BLOBMSG_TYPE_BOOL },
+	{ .name = "a", .type = BLOBMSG_TYPE_ARRAY },
+	{ .name = "t", .type = BLOBMSG_TYPE_TABLE },
+	{ .name = "i64", .type = BLOBMSG_TYPE_INT64 },
+	{ .name = "i16", .type = BLOBMSG_TYPE_INT16 },
+	{ .name = "d", .type = BLOBMSG_TYPE_DOUBLE },
+	{ .name = "u", .type = BLOBMSG_TYPE_UNSPEC },
 };
 
 static void parse(struct blob_attr *msg, struct blob_attr **tb)
@@ -97,7 +110,7 @@ static int do_defer(struct ubus_context *c, struct ubus_object *obj,
 	for (i = 0; i < MAX_DEFERRED && deferred[i].used; i++)
 		;
 	if (i == MAX_DEFERRED)
-		return UBUS_STATUS_NO_MEMORY;
+		return UBUS_STATUS_UNKNOWN_ERROR;
 	deferred[i].used = true;
 	deferred[i].ms = get_int(tb, ARG_MS, 0);
 	snprintf(deferred[i].tag, sizeof(deferred[i].tag), "%s",
@@ -155,7 +168,7 @@ static int do_big(struct ubus_context *c, struct ubus_object *obj,
 	size = get_int(tb, ARG_SIZE, 0);
 	s = malloc(size + 1);
 	if (!s)
-		return UBUS_STATUS_NO_MEMORY;
+		return UBUS_STATUS_UNKNOWN_ERROR;
 	memset(s, 'x', size);
 	s[size] = 0;
 	blob_buf_init(&b, 0);
@@ -181,6 +194,31 @@ static int do_multi(struct ubus_context *c, struct ubus_object *obj,
 		ubus_send_reply(c, req, b.head);
 	}
 	return 0;
+}
+
+/* notifies the object's subscribers with the call's message, waiting for
+ * their answers unless ms is -1; answers with the status */
+static int do_notify(struct ubus_context *c, struct ubus_object *obj,
+		     struct ubus_request_data *req, const char *method,
+		     struct blob_attr *msg)
+{
+	struct blob_attr *tb[__ARG_MAX];
+	int ret;
+
+	(void) method;
+	parse(msg, tb);
+	ret = ubus_notify(c, obj, tb[ARG_EVENT] ? blobmsg_get_string(tb[ARG_EVENT]) : "note",
+			  msg, get_int(tb, ARG_MS, 1000));
+	blob_buf_init(&b, 0);
+	blobmsg_add_u32(&b, "notified", ret);
+	return ubus_send_reply(c, req, b.head);
+}
+
+static void subscribers_changed(struct ubus_context *c, struct ubus_object *o)
+{
+	(void) c;
+	printf("subscribers %d\n", o->has_subscribers);
+	fflush(stdout);
 }
 
 /* sends an event, then answers after ms */
@@ -209,6 +247,8 @@ static const struct ubus_method methods[] = {
 	UBUS_METHOD("big", do_big, policy),
 	UBUS_METHOD("multi", do_multi, policy),
 	UBUS_METHOD("emit", do_emit, policy),
+	UBUS_METHOD("notify", do_notify, policy),
+	UBUS_METHOD("types", do_echo, types_policy),
 };
 
 static struct ubus_object_type obj_type = UBUS_OBJECT_TYPE("test", methods);
@@ -217,6 +257,7 @@ static struct ubus_object obj = {
 	.type = &obj_type,
 	.methods = methods,
 	.n_methods = ARRAY_SIZE(methods),
+	.subscribe_cb = subscribers_changed,
 };
 
 static void print_event(struct ubus_context *c, struct ubus_event_handler *ev,

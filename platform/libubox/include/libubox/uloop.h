@@ -92,8 +92,11 @@ static inline void uloop_end(void)
 int uloop_init(void);
 /*
  * Runs until uloop_end() or SIGINT/SIGTERM; returns the signal number that
- * ended it, else 0. With timeout >= 0 it also returns once a descriptor
- * callback has run or timeout milliseconds have passed, whichever is first.
+ * ended it, else 0. A uloop_end() or signal from before the run does not
+ * end it. With timeout >= 0 it also returns once a descriptor callback has
+ * run or timeout milliseconds have passed, whichever is first (the
+ * router's 21.02 loop does not return on its own then; its later ones
+ * return after one wait).
  */
 int uloop_run_timeout(int timeout);
 static inline int uloop_run(void)
