@@ -14,7 +14,7 @@ PKGS_AARCH64="
   crossbuild-essential-arm64 qemu-user-static qemu-system-arm
   libc6:arm64 libstdc++6:arm64
   libjson-c-dev:arm64 libcurl4-openssl-dev:arm64 libmosquitto-dev:arm64
-  libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+  libssl-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libcpp-httplib-dev:arm64
 "
 
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
