@@ -28,24 +28,24 @@ bool mode_known(const std::string &mode)
     return false;
 }
 
-bool modes_parse(const std::string &spec)
+bool modes_parse(const std::string &arg)
 {
-    size_t eq = spec.find('=');
+    size_t eq = arg.find('=');
     if (eq == std::string::npos || eq == 0)
         return false;
     std::vector<std::string> modes;
-    for (size_t at = eq + 1; at <= spec.size();) {
-        size_t comma = spec.find(',', at);
+    for (size_t at = eq + 1; at <= arg.size();) {
+        size_t comma = arg.find(',', at);
         if (comma == std::string::npos)
-            comma = spec.size();
-        std::string m = spec.substr(at, comma - at);
+            comma = arg.size();
+        std::string m = arg.substr(at, comma - at);
         if (!mode_known(m))
             return false;
         modes.push_back(m);
         at = comma + 1;
     }
     std::lock_guard<std::mutex> hold(g_lock);
-    g_queues[spec.substr(0, eq)] = modes;
+    g_queues[arg.substr(0, eq)] = modes;
     return true;
 }
 

@@ -18,6 +18,6 @@
 #include <string>
 
 // "METHOD=MODE[,MODE...]"; METHOD is devAuth, devGetMqttServer or other.
-bool modes_parse(const std::string &spec);
+bool modes_parse(const std::string &arg);
 std::string mode_next(const std::string &method);
 bool mode_known(const std::string &mode);
