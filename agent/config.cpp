@@ -73,6 +73,21 @@ uci_section *uci_find_section(uci_package *p, const char *name)
     return nullptr;
 }
 
+// The agent's own sections are named after their type.
+uci_section *uci_section_get_or_add(uci_context *ctx, uci_package *p, const char *name)
+{
+    if (uci_section *s = uci_find_section(p, name))
+        return s;
+    uci_ptr ptr;
+    memset(&ptr, 0, sizeof(ptr));
+    ptr.p = p;
+    ptr.section = name;
+    ptr.value = name;
+    if (uci_set(ctx, &ptr) != UCI_OK)
+        return nullptr;
+    return ptr.s;
+}
+
 char *uci_get_value(const char *package, const char *section, const char *option,
                     char *buf, int size)
 {
@@ -241,19 +256,11 @@ int dev_status_store(const void *block)
         return -1;
     }
 
-    uci_section *s = uci_find_section(p, "status");
+    // Nothing reaches flash when the section cannot be made: say so.
+    uci_section *s = uci_section_get_or_add(ctx.get(), p, "status");
     if (!s) {
-        uci_ptr ptr;
-        memset(&ptr, 0, sizeof(ptr));
-        ptr.p = p;
-        ptr.section = "status";
-        ptr.value = "status";
-        // Nothing reaches flash on either failure: say so to the caller.
-        if (uci_set(ctx.get(), &ptr) != UCI_OK || !ptr.s) {
-            ovimar_log(OVIMAR_LOG_ERR, "add ovimar dev status section failed\n");
-            return -1;
-        }
-        s = ptr.s;
+        ovimar_log(OVIMAR_LOG_ERR, "add ovimar dev status section failed\n");
+        return -1;
     }
     uci_set_option(ctx.get(), s, "devId", g_dev_status.devId);
     uci_set_option(ctx.get(), s, "secret", g_dev_status.secret);

@@ -16,6 +16,8 @@ using uci_ctx_ptr = std::unique_ptr<uci_context, uci_ctx_free>;
 
 // The first section of that name, in file order; nullptr if none.
 uci_section *uci_find_section(uci_package *p, const char *name);
+// Finds the section of that name, or adds it with the name as its type.
+uci_section *uci_section_get_or_add(uci_context *ctx, uci_package *p, const char *name);
 
 struct config_server {
     char domain[128];

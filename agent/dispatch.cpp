@@ -58,18 +58,10 @@ void persist_broker()
         ovimar_log(OVIMAR_LOG_WARNING, "failed to save mqtt server info in uci.\n");
         return;
     }
-    uci_section *s = uci_find_section(p, "mqtt");
+    uci_section *s = uci_section_get_or_add(ctx.get(), p, "mqtt");
     if (!s) {
-        uci_ptr ptr;
-        memset(&ptr, 0, sizeof(ptr));
-        ptr.p = p;
-        ptr.section = "mqtt";
-        ptr.value = "mqtt";
-        if (uci_set(ctx.get(), &ptr) != UCI_OK || !ptr.s) {
-            ovimar_log(OVIMAR_LOG_ERR, "add ovimar mqtt server section failed\n");
-            return;
-        }
-        s = ptr.s;
+        ovimar_log(OVIMAR_LOG_ERR, "add ovimar mqtt server section failed\n");
+        return;
     }
     const auto &m = g_mqtt_server;
     char port[NUMBER_LEN], keepalive[NUMBER_LEN];
