@@ -31,25 +31,27 @@ struct Parser {
     bool strict() const { return ctx->flags & UCI_FLAG_STRICT; }
 
     // The next argument: empty if missing; names are checked as names.
-    bool arg(const char *&out, bool required, bool is_name = false, bool package = false)
+    // Kept as an offset: a later argument may pull in a line and move
+    // the buffer.
+    bool arg(long &off, bool required, bool is_name = false, bool package = false)
     {
-        long off = rd.word();
+        off = rd.word();
         if (off < 0)
             return false;
-        out = rd.str(off);
-        if (!*out)
+        const char *s = rd.str(off);
+        if (!*s)
             return !required || rd.fail("insufficient arguments");
-        if (is_name && !valid_word(out, package))
+        if (is_name && !valid_word(s, package))
             return rd.fail("invalid character in name field");
         return true;
     }
 
     bool end_of_statement()
     {
-        const char *extra = nullptr;
+        long extra = 0;
         if (!arg(extra, false))
             return false;
-        return !*extra || !strict() || rd.fail("too many arguments");
+        return !*rd.str(extra) || !strict() || rd.fail("too many arguments");
     }
 
     // Ends the current package: it joins the context.
@@ -75,13 +77,13 @@ struct Parser {
 
     bool package(const char *kw)
     {
-        const char *pkg = nullptr;
+        long pkg = 0;
         if (!rd.past_keyword(kw))
             return rd.fail("package without name");
         if (!arg(pkg, true, true, true) || !end_of_statement())
             return false;
         // A file holds one package, named after the file.
-        return single || start(pkg);
+        return single || start(rd.str(pkg));
     }
 
     bool config(const char *kw)
@@ -92,13 +94,14 @@ struct Parser {
             return false;
         if (!rd.past_keyword(kw))
             return rd.fail("config without name");
-        const char *type = nullptr, *sec = nullptr;
-        if (!arg(type, true))
+        long toff = 0, soff = 0;
+        if (!arg(toff, true))
             return false;
-        if (!valid_type(type))
+        if (!valid_type(rd.str(toff)))
             return rd.fail("invalid character in type field");
-        if (!arg(sec, false, true) || !end_of_statement())
+        if (!arg(soff, false, true) || !end_of_statement())
             return false;
+        const char *type = rd.str(toff), *sec = rd.str(soff);
         if (!*sec) {
             cur = section_new(p, type, nullptr);
             if (track)
@@ -125,14 +128,14 @@ struct Parser {
             return rd.fail("option/list command found before the first section");
         if (!rd.past_keyword(kw))
             return rd.fail("option without name");
-        const char *opt = nullptr, *value = nullptr;
+        long opt = 0, value = 0;
         if (!arg(opt, true, true) || !arg(value, false) || !end_of_statement())
             return false;
         uci_ptr ptr{};
         ptr.p = p;
         ptr.s = cur;
-        ptr.option = opt;
-        ptr.value = value;
+        ptr.option = rd.str(opt);
+        ptr.value = rd.str(value);
         if ((list ? add_list(ctx, &ptr, track) : set(ctx, &ptr, track)) != UCI_OK)
             return rd.fail("invalid option");
         return true;

@@ -90,6 +90,23 @@ TEST(UciParse, ReadsWhatRouterFilesHold)
     EXPECT_EQ(c.get("network.lan.missing"), "<none>");
 }
 
+// A value pulling in many lines grows the read buffer; the words read
+// before it on the statement must survive the move.
+TEST(UciParse, LongMultiLineValuesKeepTheirStatement)
+{
+    Store st;
+    std::string big;
+    for (int i = 0; i < 200; i++)
+        big += "line " + std::to_string(i) + "\n";
+    st.put("m", "config broker 's'\n\toption address '" + big + "'\n"
+                "\toption port \"" + big + "\"\n");
+    Ctx c(st);
+    ASSERT_NE(c.load("m"), nullptr);
+    EXPECT_EQ(c.get("m.s"), "broker");
+    EXPECT_EQ(c.get("m.s.address"), big);
+    EXPECT_EQ(c.get("m.s.port"), big);
+}
+
 TEST(UciParse, OptionTypesAndLaterStatementsWin)
 {
     Store st;
