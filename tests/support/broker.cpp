@@ -91,7 +91,7 @@ bool Broker::start()
                    "password_file " + dir_.file("passwd") + "\n"
                    "persistence false\n"
                    "log_dest file " + dir_.file("broker.log") + "\n"
-                   "log_type all\n" +
+                   "log_type all\n" + options_ +
                    listener("127.0.0.1") + listener(SECOND_ADDRESS));
         // Its own log file, which it opens after dropping to its user.
         std::string log = dir_.file("broker.log");

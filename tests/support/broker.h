@@ -25,6 +25,8 @@ public:
     static constexpr const char *SECOND_ADDRESS = "127.0.0.2";
 
     explicit Broker(const TestCerts &certs);
+    // A global line of mosquitto.conf for the next start ("set_tcp_nodelay true").
+    void add_option(const std::string &line) { options_ += line + "\n"; }
     // Starts on the port of the previous run, or a free one; true once listening.
     bool start();
     void stop(int sig = 15) { proc_.stop(sig); }
@@ -37,6 +39,7 @@ private:
     const TestCerts &certs_;
     TempDir dir_;
     int port_ = 0;
+    std::string options_;
     Child proc_;
 };
 
