@@ -53,6 +53,7 @@ proc_sample proc_read(pid_t pid)
     std::string sched = proc_file(pid, "schedstat");
     s.run_ms = sched.empty() ? -1 : static_cast<double>(strtoull(sched.c_str(), nullptr, 10)) / 1e6;
     s.rss_kb = field_kb(status, "VmRSS");
+    s.anon_kb = field_kb(status, "RssAnon");
     s.ctx_switches = field_kb(status, "voluntary_ctxt_switches") +
                      field_kb(status, "nonvoluntary_ctxt_switches");
     std::string rollup = proc_file(pid, "smaps_rollup");

@@ -29,8 +29,9 @@ void idle_row(const char *label, const proc_sample &a, const proc_sample &b)
         printf("  %-16s (process gone)\n", label);
         return;
     }
-    printf("  %-16s %12.0f %14.3f %10ld %10ld %11ld\n", label, b.cpu_ms - a.cpu_ms,
-           b.run_ms - a.run_ms, b.ctx_switches - a.ctx_switches, b.rss_kb, b.private_kb);
+    printf("  %-16s %12.0f %14.3f %10ld %10ld %10ld %11ld\n", label, b.cpu_ms - a.cpu_ms,
+           b.run_ms - a.run_ms, b.ctx_switches - a.ctx_switches, b.rss_kb, b.anon_kb,
+           b.private_kb);
 }
 
 } // namespace
@@ -67,7 +68,8 @@ void print_idle(const idle_result &r)
 {
     printf("Idle for %d s, agent in state %d%s\n", r.seconds, r.state,
            r.state == 8 ? " (OVIMAR_FINISHED, as the agent reported it)" : " (NOT 8)");
-    printf("                   CPU ms (stat)  CPU ms (sched)   wake-ups   VmRSS kB  private kB\n");
+    printf("                   CPU ms (stat)  CPU ms (sched)   wake-ups   VmRSS kB    anon kB"
+           "  private kB\n");
     idle_row("ovimar-agent", r.agent0, r.agent1);
     idle_row("mosquitto_sub", r.sub0, r.sub1);
     double cpu = r.agent1.cpu_ms - r.agent0.cpu_ms;
@@ -75,8 +77,8 @@ void print_idle(const idle_result &r)
            verdict(r.agent0.ok && r.agent1.ok && cpu < CPU_GOAL_MS));
     const proc_sample &l = r.agent_after_load;
     if (l.ok)
-        printf("  agent after the round trips: VmRSS %ld kB, private %ld kB\n", l.rss_kb,
-               l.private_kb);
+        printf("  agent after the round trips: VmRSS %ld kB, anon %ld kB (%+ld), private %ld kB\n",
+               l.rss_kb, l.anon_kb, l.anon_kb - r.agent1.anon_kb, l.private_kb);
     printf("\n");
 }
 

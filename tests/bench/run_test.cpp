@@ -1,0 +1,38 @@
+// One short run of the benchmark: the rig works end to end. No figure is
+// judged; only that every round trip was answered and the agent settled.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "proc.h"
+
+namespace {
+
+// The number in the last column ("lost") of the row that starts with label.
+int lost_of(const std::string &out, const std::string &label)
+{
+    size_t at = out.find("  " + label);
+    if (at == std::string::npos)
+        return -1;
+    std::string row = out.substr(at, out.find('\n', at) - at);
+    return atoi(row.c_str() + row.find_last_of(' ') + 1);
+}
+
+} // namespace
+
+TEST(BenchRun, AgentAnswersEveryRoundTripAndSettlesBound)
+{
+    testsupport::RunOptions o;
+    o.timeout_ms = 150000;
+    auto r = testsupport::run({OVIMAR_BENCH_CMD, "--idle", "1", "--rounds", "30", "--blocks",
+                               "2", "--warmup", "3"},
+                              o);
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("agent in state 8 (OVIMAR_FINISHED"), std::string::npos) << r.out;
+    EXPECT_EQ(lost_of(r.out, "platform>broker>agent"), 0) << r.out;
+    EXPECT_EQ(lost_of(r.out, "(a) broker only"), 0) << r.out;
+    EXPECT_EQ(lost_of(r.out, "(b) bus only"), 0) << r.out;
+    EXPECT_NE(r.out.find("Agent still running"), std::string::npos) << r.out;
+    // Both processes of the idle table were there to be measured.
+    EXPECT_EQ(r.out.find("(process gone)"), std::string::npos) << r.out;
+}
