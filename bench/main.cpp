@@ -94,10 +94,10 @@ struct echo_end {
     }
 };
 
+// Thrown, not exit(): the rig's processes are stopped as the stack unwinds.
 [[noreturn]] void die(const std::string &why)
 {
-    fprintf(stderr, "ovimar_bench: %s\n", why.c_str());
-    exit(1);
+    throw std::runtime_error(why);
 }
 
 // The agent names its state when it refuses an app's bind outside
@@ -190,8 +190,11 @@ int run(const options &o)
         die("the platform's client cannot reach the broker");
     if (!r.start_agent())
         die(r.why());
-    if (!mqtt_pump(platform, 90000, [&] { return platform.dev_info_syncs > 0; }))
-        die("no devInfoSync from the agent:\n" + r.agent_log());
+    // Login, broker request and connect take a few one-second ticks.
+    mqtt_pump(platform, 90000, [&] { return platform.dev_info_syncs > 0 || !r.agent_running(); });
+    if (platform.dev_info_syncs == 0)
+        die(std::string("no devInfoSync from the agent") +
+            (r.agent_running() ? "" : " (it ended)") + ":\n" + r.agent_log());
     bus_peer bus;
     if (!bus_open(bus, r.bus_socket()))
         die("cannot reach zorvex on the bus");
@@ -225,6 +228,7 @@ int main(int argc, char **argv)
     try {
         return run(o);
     } catch (const std::exception &e) {
-        die(e.what());
+        fprintf(stderr, "ovimar_bench: %s\n", e.what());
+        return 1;
     }
 }
