@@ -85,7 +85,10 @@ struct Platform {
     }
 
     // Every request the platform saw, in order.
-    std::vector<json_obj> requests() const
+    std::vector<json_obj> requests() const { return parse(log); }
+
+    // The request lines of a platform log.
+    static std::vector<json_obj> parse(const std::string &log)
     {
         std::vector<json_obj> all;
         std::string text = testsupport::read_file(log);
