@@ -311,7 +311,11 @@ TEST_F(Session, TlsCaFileAndHostCheck)
         set(g_mqtt_server.BrokerAddress, c.address);
         agent_state_set(OVIMAR_MQTT_CONNECT);
         kick();
-        ASSERT_TRUE(reach(OVIMAR_MQTT_CONNECTING, 3000));
+        // A refused handshake may end inside the connect call already (it
+        // does under emulation), so only a good one must pass state 3.
+        if (c.connects) {
+            ASSERT_TRUE(reach(OVIMAR_MQTT_CONNECTING, 3000));
+        }
         EXPECT_EQ(reach(OVIMAR_MQTT_APP_AUTH, c.connects ? 5000 : 2500), c.connects);
     }
 }
