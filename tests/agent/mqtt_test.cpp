@@ -71,6 +71,20 @@ TEST_F(Session, FreshDeviceSubscribesSyncsAndIdles)
     EXPECT_EQ(on, 1);
 }
 
+// Keepalives the library would refuse still give a session.
+TEST_F(Session, OddKeepalivesStillConnect)
+{
+    for (int seconds : {2, -1, 70000}) {
+        SCOPED_TRACE(seconds);
+        start_agent(broker.port());
+        g_mqtt_server.KeepAliveTime = seconds;
+        EXPECT_TRUE(reach(OVIMAR_MQTT_APP_AUTH)) << agent_state_get();
+        mqtt_teardown();
+        run_loop_for(10);
+        ovimar_ubus_done();
+    }
+}
+
 TEST_F(Session, BindStoresCredentialsAndStartsOver)
 {
     up();
