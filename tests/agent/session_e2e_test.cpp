@@ -24,25 +24,9 @@ namespace {
 
 constexpr int WAIT_MS = 30000;
 
-struct Road : PrivateRouter {
-    std::string sock = world.paths().ubus_socket;
+struct Road : AgentRouter {
     std::string log = dir.file("agent.log");
     std::string fifo = dir.file("platform.cmd");
-
-    std::vector<std::string> agent_env() const
-    {
-        auto e = env();
-        e.push_back("HOST_UBUS_SOCKET=" + sock);
-        return e;
-    }
-
-    std::string uci_get(const std::string &what) const
-    {
-        testsupport::RunOptions o;
-        o.env = agent_env();
-        auto r = testsupport::run({UCI_CMD, "get", what}, o);
-        return r.code == 0 ? r.out.substr(0, r.out.find('\n')) : "<none>";
-    }
 
     // The states the agent changed to, in order, from its log.
     std::vector<int> changes() const

@@ -57,11 +57,9 @@ int64_t num(const json_obj &o, const char *key)
 
 TEST(AgentStatus, ShowsStateBrokerAndUuidButNoCredential)
 {
-    PrivateRouter r;
+    AgentRouter r;
     REQUIRE_ROUTER(r);
-    std::string sock = r.world.paths().ubus_socket;
-    auto env = r.env();
-    env.push_back("HOST_UBUS_SOCKET=" + sock);
+    const std::string &sock = r.sock;
     Fd held{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     int broker_port = dead_port(held.fd);
     ASSERT_GT(broker_port, 0);
@@ -73,7 +71,7 @@ TEST(AgentStatus, ShowsStateBrokerAndUuidButNoCredential)
                                   "--uuid", "st-uuid-42"});
     r.config("ovimar", ovimar_config(platform.port));
     std::string log = r.dir.file("agent.log");
-    testsupport::Child agent({OVIMAR_AGENT, "-l", "6", "-m", "1"}, log, env);
+    testsupport::Child agent({OVIMAR_AGENT, "-l", "6", "-m", "1"}, log, r.agent_env());
     auto logged = [&](const char *line) {
         return testsupport::wait_for(30000, [&] {
             return testsupport::read_file(log).find(line) != std::string::npos;
