@@ -13,6 +13,7 @@
 #include "ubus.h"
 
 struct mqtt_server g_mqtt_server;
+struct last_response g_last_response = {{}, -1};
 
 namespace {
 
@@ -154,6 +155,8 @@ void handle_response(const char *userdata, int id, int result)
     }
     ovimar_log(OVIMAR_LOG_DEBUG, "ovimar_reponse_handle  method %s result %d userdata %s\n",
                last.last_method, result, userdata);
+    snprintf(g_last_response.method, sizeof(g_last_response.method), "%s", last.last_method);
+    g_last_response.result = result;
     for (const auto &a : g_response_actions) {
         if (!strcmp(a.method, last.last_method)) {
             a.act(userdata, result);

@@ -14,6 +14,14 @@ struct mqtt_server {
 
 extern struct mqtt_server g_mqtt_server;
 
+// The last platform response that answered the agent's outstanding request.
+struct last_response {
+    char method[64];
+    int result; // -1 until one has come
+};
+
+extern struct last_response g_last_response;
+
 void clear_cookie();
 void ovimar_parse_response_msg(const char *userdata);
 int save_mqtt_server(const char *userdata, int result);

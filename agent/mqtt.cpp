@@ -192,6 +192,17 @@ void on_disconnect(struct mosquitto *m, void *, int reason)
         ovimar_log(OVIMAR_LOG_ERR, "Broker disconnected: %s", mosquitto_strerror(reason));
 }
 
+// The library refuses a keepalive of 1 to 4 s or past 16 bits, and the
+// platform's number would then fail every connect for good: the nearest
+// one it takes. 0 (none) stays.
+int keepalive(int seconds)
+{
+    constexpr int least = 5, most = 65535;
+    if (seconds == 0)
+        return 0;
+    return seconds < least ? least : seconds > most ? most : seconds;
+}
+
 // Steps 3 to 7 of a connect; false when the client must go.
 bool setup_and_connect(int *code)
 {
@@ -220,7 +231,7 @@ bool setup_and_connect(int *code)
     mosquitto_disconnect_callback_set(g_mosq, on_disconnect);
 
     int rc = mosquitto_connect(g_mosq, g_mqtt_server.BrokerAddress, g_mqtt_server.BrokerPort,
-                               g_mqtt_server.KeepAliveTime);
+                               keepalive(g_mqtt_server.KeepAliveTime));
     if (rc != MOSQ_ERR_SUCCESS) {
         ovimar_log(OVIMAR_LOG_ERR, "failed to mosquitto_connect:%d\n", rc);
         *code = rc;

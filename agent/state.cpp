@@ -12,6 +12,7 @@
 namespace {
 
 uint32_t g_agent_state;
+time_t g_state_changed; // on g_state_ops.mono
 
 constexpr int GIVE_UP_MIN_S = 10;
 constexpr int GIVE_UP_SPAN_S = 51;  // 10..60 s
@@ -125,11 +126,18 @@ int get_server_op()
     return https_get_mqtt_server();
 }
 
+time_t mono_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
 } // namespace
 
 struct state_ops g_state_ops = {
     dev_auth_op, get_server_op, mqtt_connect, mqtt_reconnect, mqtt_teardown,
-    mqtt_loop_misc, ubus_call_forward, dev_status_get, time, rand,
+    mqtt_loop_misc, ubus_call_forward, dev_status_get, time, rand, mono_seconds,
 };
 
 struct uloop_timeout g_state_timer;
@@ -143,7 +151,14 @@ uint32_t agent_state_get()
 void agent_state_set(uint32_t state)
 {
     ovimar_log(OVIMAR_LOG_INFO, "change state machines to:%d from:%d\n", state, g_agent_state);
+    if (state != g_agent_state)
+        g_state_changed = g_state_ops.mono();
     g_agent_state = state;
+}
+
+time_t agent_state_seconds()
+{
+    return g_state_ops.mono() - g_state_changed;
 }
 
 void state_machine_tick(struct uloop_timeout *t)
@@ -169,5 +184,6 @@ int state_machine_arm()
 {
     g_state_timer.cb = state_machine_tick;
     g_state_tick.prev_state = 0;
+    g_state_changed = g_state_ops.mono();
     return uloop_timeout_set(&g_state_timer, 1000) < 0 ? -1 : 0;
 }

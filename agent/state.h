@@ -22,6 +22,8 @@ enum : uint32_t {
 
 uint32_t agent_state_get();
 void agent_state_set(uint32_t state);
+// Seconds since the state last took a new value (or the machine was armed).
+time_t agent_state_seconds();
 
 int state_machine_arm();
 void state_machine_tick(struct uloop_timeout *t);
@@ -39,6 +41,9 @@ struct state_ops {
     void (*dev_status_get)(void *dst);
     time_t (*now)(time_t *t);
     int (*rand)();
+    // Seconds on a clock that never steps (the wall clock does at the
+    // first NTP sync); only for the operator's time in state.
+    time_t (*mono)();
 };
 
 extern struct state_ops g_state_ops;

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "log.h"
+#include "status.h"
 
 namespace {
 
@@ -128,6 +129,8 @@ void reconnect()
     }
     ovimar_log(OVIMAR_LOG_INFO, "reconnect to ubusd\n");
     ubus_add_uloop(g_ubus_ctx);
+    // ubus_reconnect has already added the status object again; adding
+    // it here too would make the bus refuse a second "ovimar".
     events_renew();
 }
 
@@ -170,6 +173,10 @@ int ovimar_ubus_connect()
         return -1;
     ubus_add_uloop(g_ubus_ctx);
     g_ubus_ctx->connection_lost = connection_lost;
+    // The agent runs on without its status view; the bridge is what counts.
+    int ret = status_object_add(g_ubus_ctx);
+    if (ret != 0)
+        ovimar_log(OVIMAR_LOG_WARNING, "failed to add ubus object %s:%d\n", STATUS_OBJECT, ret);
     return 0;
 }
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the deliverables and shows each one at work against the host
-# stand-ins of the router (bus, UCI, board data) and of its peers (carrier
-# service, Wi-Fi driver, switch driver under qemu).
+# stand-ins of the router (bus, UCI, board data) and of its peers: the
+# carrier service, Debian's mosquitto as the broker, the simulated carrier
+# platform, the Wi-Fi driver, and the switch driver under qemu.
 set -eu
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -20,7 +21,14 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 section() { printf '\n==== %s\n' "$*"; }
-wait_for() { i=0; until grep -q "$2" "$1" 2>/dev/null; do i=$((i + 1)); [ $i -lt 100 ] || return 1; sleep 0.05; done; }
+wait_for() {
+    i=0
+    until grep -q "$2" "$1" 2>/dev/null; do
+        i=$((i + 1))
+        [ $i -lt 300 ] || { echo "timed out waiting for '$2' in $1" >&2; return 1; }
+        sleep 0.05
+    done
+}
 
 # A private router: the stand-in commands first on PATH, its own files.
 export PATH="$B/platform/bin:$PATH"
@@ -30,41 +38,109 @@ mkdir -p "$HOST_UCI_CONFDIR" "$HOST_UCI_SAVEDIR"
 cp agent/files/ovimar agent/files/zorvex_group scripts/demo/wireless "$HOST_UCI_CONFDIR/"
 nvtool set ZVEI DEMO-0123456789
 
-section "ovimar-agent: local bus, carrier service, platform login and broker over HTTPS"
+section "ovimar-agent: a fresh device binds, relays each way and unbinds"
 ubusd -s "$HOST_UBUS_SOCKET" >"$work/ubusd.log" 2>&1 & pids="$pids $!"
 until [ -S "$HOST_UBUS_SOCKET" ]; do sleep 0.05; done
 "$B/peers/zorvex/zorvex_sim" scripts/demo/zorvex.json >"$work/zorvex.log" 2>&1 & pids="$pids $!"
 wait_for "$work/zorvex.log" ready
-ubus list
-# The simulated platform on loopback, with a certificate made here.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-    -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 -subj /CN=127.0.0.1 \
-    -addext subjectAltName=IP:127.0.0.1 2>/dev/null
-"$B/peers/platform/platform_sim" --cert "$work/cert.pem" --key "$work/key.pem" \
-    --broker 127.0.0.1:8883 >"$work/platform.log" 2>&1 & pids="$pids $!"
+echo "bus objects: $(ubus list | tr '\n' ' ')"
+
+# Certificates for the run: a CA, and one certificate for the broker and
+# the platform. The broker reads its files as user mosquitto.
+tls=$work/tls
+mkdir -p "$tls"
+ossl() { openssl "$@" 2>/dev/null; }
+ossl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/ca.key" \
+    -out "$tls/ca.pem" -days 1 -subj "/CN=ovimar demo CA"
+ossl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$tls/server.key" \
+    -out "$tls/server.csr" -subj /CN=127.0.0.1
+echo subjectAltName=IP:127.0.0.1 >"$tls/ext.cnf"
+ossl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
+    -CAcreateserial -out "$tls/server.pem" -days 1 -extfile "$tls/ext.cnf"
+mosquitto_passwd -b -c "$tls/passwd" demo-device demo-pass
+chmod 755 "$work" "$tls"
+# A port of its own: another one when the chosen port is taken.
+for try in 1 2 3 4 5; do
+    bport=$((20000 + ($$ * 7 + try * 1009) % 40000))
+    {
+        echo "allow_anonymous false"
+        echo "password_file $tls/passwd"
+        echo "persistence false"
+        echo "listener $bport 127.0.0.1"
+        echo "cafile $tls/ca.pem"
+        echo "certfile $tls/server.pem"
+        echo "keyfile $tls/server.key"
+    } >"$tls/mosquitto.conf"
+    chmod a+r "$tls"/*
+    mosquitto -c "$tls/mosquitto.conf" >"$work/broker.log" 2>&1 &
+    broker=$!
+    until grep -q 'running' "$work/broker.log" || ! kill -0 $broker 2>/dev/null; do sleep 0.05; done
+    kill -0 $broker 2>/dev/null && break
+done
+pids="$pids $broker"
+echo "broker: Debian's mosquitto, TLS on 127.0.0.1:$bport, user and password required"
+
+# The platform hands out that broker over HTTPS and meets the device there.
+"$B/peers/platform/platform_sim" --cert "$tls/server.pem" --key "$tls/server.key" \
+    --broker "127.0.0.1:$bport" --user demo-device --password demo-pass \
+    --mqtt-ca "$tls/ca.pem" --commands "$work/platform.cmd" >"$work/platform.log" 2>&1 &
+pids="$pids $!"
 wait_for "$work/platform.log" 'https ready port'
 port=$(sed -n 's/^https ready port //p' "$work/platform.log")
-echo "\$ uci set ovimar.server.domain=127.0.0.1; uci set ovimar.https.port=$port"
+echo "platform: HTTPS on 127.0.0.1:$port, its MQTT side on the broker"
 uci set ovimar.server.domain=127.0.0.1
 uci set ovimar.https.port="$port"
+uci set ovimar.mqtt.ca_file="$tls/ca.pem"
 uci commit ovimar
-"$B/agent/ovimar-agent" -l 7 >"$work/agent.log" 2>&1 & agent=$!
-i=0; until grep -q 'state machines:2' "$work/agent.log"; do
-    i=$((i + 1)); [ $i -lt 300 ] || break; sleep 0.1
-done
-echo '$ ubus call zorvex_sim emit '"'"'{"event":"APP_AUTH","data":{"method":"bind"}}'"'"
+echo "\$ uci set ovimar.server.domain=127.0.0.1 ovimar.https.port=$port ovimar.mqtt.ca_file=..."
+
+step() { sleep 0.3; printf '\n-- %s\n' "$*"; }
+changes() { grep -c 'change state machines to:' "$work/agent.log" || true; }
+# Waits until the agent changes to state $1 after its first $2 changes.
+reach() {
+    i=0
+    until grep 'change state machines to:' "$work/agent.log" | tail -n +$(($2 + 1)) |
+        grep -q "to:$1 "; do
+        i=$((i + 1))
+        [ $i -lt 300 ] || { echo "timed out waiting for state $1"; exit 1; }
+        sleep 0.1
+    done
+}
+platform_send() { printf 'send %s\n' "$1" >"$work/platform.cmd"; }
+
+step "a fresh device: log in, fetch the broker, connect, subscribe, sync, wait for an app"
+"$B/agent/ovimar-agent" -l 7 -m 1 >"$work/agent.log" 2>&1 & agent=$!
+pids="$pids $agent"
+# What the agent and the platform log, told as steps as they happen
+# (mawk, Debian's awk, reads a pipe line by line only when interactive);
+# the telling ends with the agent.
+tail -n +1 -s 0.1 --pid=$agent -F "$work/agent.log" "$work/platform.log" 2>/dev/null |
+    mawk -W interactive -f scripts/demo/narrate.awk &
+narrator=$!
+reach 6 0
+step "an app binds the device: the carrier service sends APP_AUTH"
+mark=$(changes)
 ubus call zorvex_sim emit '{"event":"APP_AUTH","data":{"method":"bind"}}' >/dev/null
-sleep 1.2
+reach 8 "$mark"
+step "the platform asks the router something: relayed to zorvex and back"
+platform_send '{"method":"getStatus","id":"77","cwmpVersion":"1.0"}'
+wait_for "$work/platform.log" 'seen {"id":"77"'
+step "a local service tells the platform something: Notify on the bus"
+ubus call zorvex_sim emit '{"event":"Notify","data":{"method":"wifiChanged","ssid":"home"}}' >/dev/null
+wait_for "$work/platform.log" 'seen {"method":"wifiChanged"'
+step "the user unbinds the device on the platform"
+mark=$(changes)
+platform_send '{"method":"unBind","cwmpVersion":"1.0","id":"43"}'
+reach 6 "$mark"
+sleep 0.3
 kill -TERM $agent
-status=0; wait $agent || status=$?
-echo "-- the agent's log (state changes, requests and answers):"
-grep -E 'change state|https_path|https response|succeed|failed|APP_AUTH|app message' \
-    "$work/agent.log" || true
-echo "ovimar-agent exited with status $status on SIGTERM"
-echo "-- what the platform received:"
-grep '^request ' "$work/platform.log"
-echo "\$ uci show ovimar.mqtt"
-uci show ovimar.mqtt
+status=0
+wait $agent || status=$?
+wait $narrator
+printf '\novimar-agent exited with status %s on SIGTERM\n' "$status"
+echo "\$ uci show ovimar.status ovimar.mqtt_connect"
+uci show ovimar.status 2>&1 || true
+uci show ovimar.mqtt_connect
 
 section "qx_wifi_ctl and wsc_profile_tool, simulated Wi-Fi driver"
 drv="$work/driver.log"

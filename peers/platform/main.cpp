@@ -4,13 +4,22 @@
 //                [--server-path P] [--mode METHOD=MODE[,MODE...]]...
 //                [--broker HOST:PORT] [--uuid U] [--topic T]
 //                [--user U] [--password P]
+//                [--mqtt-ca PEM [--dev-id D] [--secret S] [--commands FIFO]]
 //
 // Prints "https ready port N" once serving, then one "request {...}" line
 // per request (path, method, mode, check, body). Modes: see modes.h;
 // each request of a kind takes the next mode of its list, the last stays.
+// With --mqtt-ca the platform also meets the device on the broker it hands
+// out (mqtt_side.h); each "send JSON" line written to FIFO is published to
+// the device.
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -18,6 +27,7 @@
 
 #include "https_side.h"
 #include "modes.h"
+#include "mqtt_side.h"
 #include "platform.h"
 
 std::atomic<bool> g_platform_stopping{false};
@@ -30,7 +40,8 @@ std::mutex g_print_lock;
 {
     fprintf(stderr, "usage: platform_sim --cert PEM --key PEM [--port N] [--auth-path P]\n"
                     "  [--server-path P] [--mode METHOD=MODE,...] [--broker HOST:PORT]\n"
-                    "  [--uuid U] [--topic T] [--user U] [--password P]\n");
+                    "  [--uuid U] [--topic T] [--user U] [--password P]\n"
+                    "  [--mqtt-ca PEM [--dev-id D] [--secret S] [--commands FIFO]]\n");
     exit(2);
 }
 
@@ -53,6 +64,8 @@ platform_config parse(int argc, char **argv)
         {"mode", required_argument, nullptr, 'm'},   {"broker", required_argument, nullptr, 'b'},
         {"uuid", required_argument, nullptr, 'u'},   {"topic", required_argument, nullptr, 't'},
         {"user", required_argument, nullptr, 'U'},   {"password", required_argument, nullptr, 'P'},
+        {"mqtt-ca", required_argument, nullptr, 'C'}, {"dev-id", required_argument, nullptr, 'd'},
+        {"secret", required_argument, nullptr, 'S'}, {"commands", required_argument, nullptr, 'f'},
         {nullptr, 0, nullptr, 0},
     };
     platform_config cfg;
@@ -77,12 +90,45 @@ platform_config parse(int argc, char **argv)
         case 't': cfg.topic = v; break;
         case 'U': cfg.username = v; break;
         case 'P': cfg.password = v; break;
+        case 'C': cfg.mqtt_ca = v; break;
+        case 'd': cfg.dev_id = v; break;
+        case 'S': cfg.secret = v; break;
+        case 'f': cfg.commands = v; break;
         default: usage();
         }
     }
     if (cfg.cert.empty() || cfg.key.empty() || optind != argc)
         usage();
+    if (!cfg.commands.empty() && cfg.mqtt_ca.empty())
+        usage();
     return cfg;
+}
+
+// "send JSON" lines from the FIFO, until the platform stops.
+void read_commands(const std::string &fifo)
+{
+    // Read-write: a writer that goes away is no end of input.
+    int fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::string line;
+    char buf[4096];
+    while (!g_platform_stopping) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        ssize_t n = read(fd, buf, sizeof buf);
+        for (ssize_t i = 0; i < n; i++) {
+            if (buf[i] != '\n') {
+                line.push_back(buf[i]);
+                continue;
+            }
+            if (line.rfind("send ", 0) == 0)
+                mqtt_side_send(line.substr(5));
+            line.clear();
+        }
+    }
+    close(fd);
 }
 
 } // namespace
@@ -113,11 +159,28 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (!cfg.commands.empty() && mkfifo(cfg.commands.c_str(), 0600) != 0 && errno != EEXIST) {
+        perror(cfg.commands.c_str());
+        return 1;
+    }
     if (!https_side_start(cfg))
         return 1;
+    bool mqtt = !cfg.mqtt_ca.empty();
+    if (mqtt && !mqtt_side_start(cfg)) {
+        fprintf(stderr, "platform_sim: cannot start the MQTT side\n");
+        https_side_stop();
+        return 1;
+    }
+    std::thread commands;
+    if (!cfg.commands.empty())
+        commands = std::thread(read_commands, cfg.commands);
     int sig = 0;
     sigwait(&stop, &sig);
     g_platform_stopping = true;
+    if (commands.joinable())
+        commands.join();
+    if (mqtt)
+        mqtt_side_stop();
     https_side_stop();
     platform_print("stopped");
     return 0;

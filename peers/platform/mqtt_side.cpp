@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <thread>
 
@@ -19,9 +18,8 @@ struct json_put {
 };
 using json_ptr = std::unique_ptr<json_object, json_put>;
 
-platform_mqtt_config g_cfg;
+const platform_config *g_cfg;
 struct mosquitto *g_mosq;
-std::mutex g_record_lock;
 std::thread g_loop;
 std::atomic<bool> g_running;
 
@@ -39,9 +37,7 @@ void loop()
 
 void record(const char *what, std::string_view text)
 {
-    std::lock_guard<std::mutex> l(g_record_lock);
-    fprintf(g_cfg.record, "%s %.*s\n", what, static_cast<int>(text.size()), text.data());
-    fflush(g_cfg.record);
+    platform_print(std::string(what) + " " + std::string(text));
 }
 
 std::string member(json_object *o, const char *key)
@@ -59,10 +55,10 @@ void answer(json_object *req, bool with_identity)
     json_object_object_add(a.get(), "id", json_object_new_string(member(req, "id").c_str()));
     json_object_object_add(a.get(), "result", json_object_new_string("0"));
     if (with_identity) {
-        json_object_object_add(a.get(), "devId", json_object_new_string(g_cfg.dev_id.c_str()));
-        json_object_object_add(a.get(), "secret", json_object_new_string(g_cfg.secret.c_str()));
+        json_object_object_add(a.get(), "devId", json_object_new_string(g_cfg->dev_id.c_str()));
+        json_object_object_add(a.get(), "secret", json_object_new_string(g_cfg->secret.c_str()));
     }
-    platform_mqtt_send(json_object_to_json_string_ext(a.get(), JSON_C_TO_STRING_PLAIN));
+    mqtt_side_send(json_object_to_json_string_ext(a.get(), JSON_C_TO_STRING_PLAIN));
 }
 
 struct auto_answer {
@@ -94,48 +90,48 @@ void on_connect(struct mosquitto *m, void *, int rc)
     char line[32];
     snprintf(line, sizeof line, "%d", rc);
     record("connected", line);
-    mosquitto_subscribe(m, nullptr, g_cfg.uuid.c_str(), 1);
+    mosquitto_subscribe(m, nullptr, g_cfg->uuid.c_str(), 1);
 }
 
 void on_subscribe(struct mosquitto *, void *, int, int, const int *)
 {
-    record("subscribed", g_cfg.uuid);
+    record("subscribed", g_cfg->uuid);
 }
 
 } // namespace
 
-int platform_mqtt_start(const platform_mqtt_config &cfg)
+bool mqtt_side_start(const platform_config &cfg)
 {
-    g_cfg = cfg;
+    g_cfg = &cfg;
     mosquitto_lib_init();
     g_mosq = mosquitto_new("ovimar-platform", true, nullptr);
     if (!g_mosq)
-        return -1;
+        return false;
     mosquitto_int_option(g_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_username_pw_set(g_mosq, cfg.username.c_str(), cfg.password.c_str());
-    if (mosquitto_tls_set(g_mosq, cfg.cafile.c_str(), nullptr, nullptr, nullptr, nullptr))
-        return -1;
+    if (mosquitto_tls_set(g_mosq, cfg.mqtt_ca.c_str(), nullptr, nullptr, nullptr, nullptr))
+        return false;
     mosquitto_connect_callback_set(g_mosq, on_connect);
     mosquitto_subscribe_callback_set(g_mosq, on_subscribe);
     mosquitto_message_callback_set(g_mosq, on_message);
     // Publishes from other threads leave the writing to the loop's thread.
     mosquitto_threaded_set(g_mosq, true);
-    if (mosquitto_connect(g_mosq, cfg.host.c_str(), cfg.port, 30) != MOSQ_ERR_SUCCESS)
-        return -1;
+    // A broker not up yet is retried by the loop, as after a loss.
+    mosquitto_connect_async(g_mosq, cfg.broker_address.c_str(), cfg.broker_port, 30);
     g_running = true;
     g_loop = std::thread(loop);
-    return 0;
+    return true;
 }
 
-int platform_mqtt_send(const std::string &json)
+int mqtt_side_send(const std::string &json)
 {
-    int rc = mosquitto_publish(g_mosq, nullptr, g_cfg.topic.c_str(),
+    int rc = mosquitto_publish(g_mosq, nullptr, g_cfg->topic.c_str(),
                                static_cast<int>(json.size()), json.data(), 1, false);
     record(rc == MOSQ_ERR_SUCCESS ? "sent" : "unsent", json);
     return rc;
 }
 
-void platform_mqtt_stop()
+void mqtt_side_stop()
 {
     if (!g_mosq)
         return;

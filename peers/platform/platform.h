@@ -1,5 +1,6 @@
 // Simulated carrier platform: what its sides share. The HTTPS side serves
-// the login and broker requests; each side runs on its own thread.
+// the login and broker requests, the MQTT side (when given a CA) meets the
+// device on the broker it hands out; each side runs on its own thread.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,11 @@ struct platform_config {
     std::string topic = "ovimar/down/uuid-sim-0001";
     std::string username = "sim-user";
     std::string password = "sim-pass";
+    // The MQTT side: on when mqtt_ca is set.
+    std::string mqtt_ca;     // CA of the broker's certificate
+    std::string dev_id = "PLAT-DEV-1";  // handed out on bind
+    std::string secret = "plat-secret-1";
+    std::string commands;    // FIFO of "send JSON" lines
 };
 
 // Set once on SIGTERM/SIGINT; every wait of a misbehaving answer ends on it.

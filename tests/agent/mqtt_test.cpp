@@ -71,6 +71,20 @@ TEST_F(Session, FreshDeviceSubscribesSyncsAndIdles)
     EXPECT_EQ(on, 1);
 }
 
+// Keepalives the library would refuse still give a session.
+TEST_F(Session, OddKeepalivesStillConnect)
+{
+    for (int seconds : {2, -1, 70000}) {
+        SCOPED_TRACE(seconds);
+        start_agent(broker.port());
+        g_mqtt_server.KeepAliveTime = seconds;
+        EXPECT_TRUE(reach(OVIMAR_MQTT_APP_AUTH)) << agent_state_get();
+        mqtt_teardown();
+        run_loop_for(10);
+        ovimar_ubus_done();
+    }
+}
+
 TEST_F(Session, BindStoresCredentialsAndStartsOver)
 {
     up();
@@ -311,7 +325,11 @@ TEST_F(Session, TlsCaFileAndHostCheck)
         set(g_mqtt_server.BrokerAddress, c.address);
         agent_state_set(OVIMAR_MQTT_CONNECT);
         kick();
-        ASSERT_TRUE(reach(OVIMAR_MQTT_CONNECTING, 3000));
+        // A refused handshake may end inside the connect call already (it
+        // does under emulation), so only a good one must pass state 3.
+        if (c.connects) {
+            ASSERT_TRUE(reach(OVIMAR_MQTT_CONNECTING, 3000));
+        }
         EXPECT_EQ(reach(OVIMAR_MQTT_APP_AUTH, c.connects ? 5000 : 2500), c.connects);
     }
 }

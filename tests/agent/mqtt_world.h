@@ -143,10 +143,13 @@ protected:
 
     void start_platform()
     {
+        // Its HTTPS side is unused here: the agent starts past the login.
         platform = testsupport::Child(
-            {PLATFORM_MQTT, "-p", std::to_string(broker.port()), "-C", certs->ca, "-u",
-             testsupport::Broker::USER, "-P", testsupport::Broker::PASSWORD, "-U", UUID, "-t",
-             TOPIC, "-d", PLATFORM_DEV_ID, "-s", PLATFORM_SECRET, "-f", fifo},
+            {PLATFORM_SIM, "--cert", certs->cert, "--key", certs->key, "--broker",
+             "127.0.0.1:" + std::to_string(broker.port()), "--mqtt-ca", certs->ca, "--user",
+             testsupport::Broker::USER, "--password", testsupport::Broker::PASSWORD, "--uuid",
+             UUID, "--topic", TOPIC, "--dev-id", PLATFORM_DEV_ID, "--secret", PLATFORM_SECRET,
+             "--commands", fifo},
             dir.file("platform.log"));
         ASSERT_TRUE(testsupport::wait_for(5000, [&] {
             return platform_log().find("subscribed") != std::string::npos;

@@ -15,6 +15,7 @@
 
 #include <json-c/json.h>
 
+#include "env.h"
 #include "proc.h"
 
 struct json_drop {
@@ -85,7 +86,10 @@ struct Platform {
     }
 
     // Every request the platform saw, in order.
-    std::vector<json_obj> requests() const
+    std::vector<json_obj> requests() const { return parse(log); }
+
+    // The request lines of a platform log.
+    static std::vector<json_obj> parse(const std::string &log)
     {
         std::vector<json_obj> all;
         std::string text = testsupport::read_file(log);
@@ -135,3 +139,25 @@ inline testsupport::Child start_zorvex(const testsupport::TempDir &dir, const st
         throw std::runtime_error("zorvex_sim: " + testsupport::read_file(log));
     return c;
 }
+
+// A private router for the agent program: its bus socket, and its UCI
+// read with the router's own command.
+struct AgentRouter : PrivateRouter {
+    std::string sock = world.paths().ubus_socket;
+
+    std::vector<std::string> agent_env() const
+    {
+        auto e = env();
+        e.push_back("HOST_UBUS_SOCKET=" + sock);
+        return e;
+    }
+
+    // The value, or "<none>" where uci has none.
+    std::string uci_get(const std::string &what) const
+    {
+        testsupport::RunOptions o;
+        o.env = agent_env();
+        auto r = testsupport::run({UCI_CMD, "get", what}, o);
+        return r.code == 0 ? r.out.substr(0, r.out.find('\n')) : "<none>";
+    }
+};

@@ -13,25 +13,6 @@ using testsupport::Child;
 
 namespace {
 
-struct Router : PrivateRouter {
-    std::string sock = world.paths().ubus_socket; // the bus socket of this file
-
-    std::vector<std::string> agent_env() const
-    {
-        auto e = env();
-        e.push_back("HOST_UBUS_SOCKET=" + sock);
-        return e;
-    }
-
-    std::string uci_get(const std::string &what) const
-    {
-        testsupport::RunOptions o;
-        o.env = agent_env();
-        auto r = testsupport::run({UCI_CMD, "get", what}, o);
-        return r.code == 0 ? r.out.substr(0, r.out.find('\n')) : "<" + r.err + ">";
-    }
-};
-
 std::string ovimar_config(int port)
 {
     return "config server 'server'\n\toption domain '127.0.0.1'\n"
@@ -50,7 +31,7 @@ std::string ovimar_config(int port)
 // past each on its own schedule.
 TEST(PlatformEndToEnd, FreshAgentLogsInAndFetchesItsBroker)
 {
-    Router r;
+    AgentRouter r;
     Child bus = start_bus(r.dir, r.sock);
     // Base objects that already hold keys the agent adds: its values win.
     Child zorvex = start_zorvex(r.dir, r.sock, R"({

@@ -51,6 +51,7 @@ const state_ops FAKE_OPS = {
     },
     [](time_t *) { return g_fake->now; },
     [] { return g_fake->rand_value; },
+    [] { return g_fake->now; },
 };
 
 class StateMachine : public ::testing::Test {
