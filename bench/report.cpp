@@ -72,6 +72,8 @@ void print_idle(const idle_result &r)
            "  private kB\n");
     idle_row("ovimar-agent", r.agent0, r.agent1);
     idle_row("mosquitto_sub", r.sub0, r.sub1);
+    printf("  (private: Private_Clean + Private_Dirty, which counts library pages that no\n"
+           "  other process on the machine maps at the time; anon is the process's own)\n");
     double cpu = r.agent1.cpu_ms - r.agent0.cpu_ms;
     printf("  goal: agent CPU (utime+stime) %.0f ms < %.0f ms: %s\n", cpu, CPU_GOAL_MS,
            verdict(r.agent0.ok && r.agent1.ok && cpu < CPU_GOAL_MS));
