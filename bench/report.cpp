@@ -77,6 +77,13 @@ void print_idle(const idle_result &r)
     double cpu = r.agent1.cpu_ms - r.agent0.cpu_ms;
     printf("  goal: agent CPU (utime+stime) %.0f ms < %.0f ms: %s\n", cpu, CPU_GOAL_MS,
            verdict(r.agent0.ok && r.agent1.ok && cpu < CPU_GOAL_MS));
+    // VmRSS counts every library page mapped, so it shows what the linked
+    // libcurl pulls in as much as the agent; anon is the agent's own.
+    printf("  goal: agent VmRSS %ld kB <= mosquitto_sub %ld kB: %s (anon %ld <= %ld kB: %s)\n",
+           r.agent1.rss_kb, r.sub1.rss_kb,
+           verdict(r.agent1.ok && r.sub1.ok && r.agent1.rss_kb <= r.sub1.rss_kb),
+           r.agent1.anon_kb, r.sub1.anon_kb,
+           verdict(r.agent1.ok && r.sub1.ok && r.agent1.anon_kb <= r.sub1.anon_kb));
     const proc_sample &l = r.agent_after_load;
     if (l.ok)
         printf("  agent after the round trips: VmRSS %ld kB, anon %ld kB (%+ld), private %ld kB\n",
