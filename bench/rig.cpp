@@ -1,8 +1,6 @@
 #include "rig.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,18 +11,6 @@ namespace {
 using testsupport::Child;
 using testsupport::read_file;
 using testsupport::wait_for;
-
-bool accepts(const std::string &sock)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof(a.sun_path), "%s", sock.c_str());
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
 
 bool log_has(const std::string &path, const char *text)
 {
@@ -113,7 +99,7 @@ bool rig::start()
     if (!broker_.start())
         return fail("mosquitto: " + broker_.log());
     bus_ = spawn({paths_.ubusd, "-s", sock_}, "ubusd");
-    if (!wait_for(5000, [&] { return accepts(sock_); }))
+    if (!wait_for(5000, [&] { return testsupport::unix_accepts(sock_); }))
         return fail("ubusd did not start");
     testsupport::write_file(dir_.file("replies.json"), REPLIES);
     zorvex_ = spawn({paths_.zorvex_sim, "-s", sock_, dir_.file("replies.json")}, "zorvex");

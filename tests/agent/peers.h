@@ -2,8 +2,6 @@
 // they meet on, started for one test and stopped by PID when it ends.
 #pragma once
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -103,25 +101,12 @@ struct Platform {
     }
 };
 
-// The socket file exists before the daemon listens on it.
-inline bool accepts(const std::string &sock)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof(a.sun_path), "%s", sock.c_str());
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
-}
-
 // The bus daemon on a private socket.
 inline testsupport::Child start_bus(const testsupport::TempDir &dir, const std::string &sock)
 {
     unlink(sock.c_str());
     testsupport::Child c({UBUSD, "-s", sock}, dir.file("ubusd.log"));
-    if (!testsupport::wait_for(5000, [&] { return accepts(sock); }))
+    if (!testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(sock); }))
         throw std::runtime_error("ubusd did not start");
     return c;
 }

@@ -65,6 +65,8 @@ private:
 };
 
 std::string read_file(const std::string &path);
+// Whether something listens on the Unix socket: its file alone comes first.
+bool unix_accepts(const std::string &path);
 void write_file(const std::string &path, std::string_view data);
 // Polls until pred() holds or timeout_ms passes.
 bool wait_until(int timeout_ms, bool (*pred)(void *), void *arg);
