@@ -1,8 +1,11 @@
 #!/bin/sh
-# Installs every Debian package the build, the tests and the demo need.
-# Idempotent: safe to run again; only Debian's archive is used.
+# Installs every Debian package the build, the tests and the demo need, then
+# builds the router's own libraries and programs from their source tarballs
+# into the cache (scripts/router-libs.sh, once). Idempotent: safe to run
+# again; only Debian's archive is used.
 #   --aarch64  also what the AArch64 cross build, its emulated tests and the
-#              arm64 kernel rig need (scripts/test-aarch64.sh passes it)
+#              arm64 kernel rig need (scripts/test-aarch64.sh passes it),
+#              and the router's libraries cross-built for arm64
 set -eu
 
 AARCH64=
@@ -80,5 +83,10 @@ if ! fetch_kernel; then
     fetch_kernel || { echo "install-deps: cannot fetch the kernel image for the rig" >&2; exit 1; }
 fi
 
+# The platform every build links; stops here, naming what is missing,
+# where the tarballs are not found.
+"$(dirname "$0")/router-prefix.sh" >/dev/null
+
 [ -n "$AARCH64" ] || exit 0
 . "$(dirname "$0")/install-deps-aarch64.sh"
+"$(dirname "$0")/router-prefix.sh" --aarch64 >/dev/null

@@ -2,26 +2,47 @@
 # Builds the router's real libraries from upstream source tarballs into a
 # private prefix, once, and prints that prefix.
 #
-#   router-libs.sh [SET]
+#   router-libs.sh [--aarch64] [SET]
 #     2102   the 21.02-era libubox, uci, ubus a kernel-5.4 router runs (default)
 #     head   the current upstream heads (compile checks)
 #     mosquitto  libmosquitto 2.0.22, the router's version
 #     sdk    whatever libubox-*, uci-* and ubus-* tarballs ROUTER_LIBS_SRC
 #            holds (the last by name of each): an OpenWrt SDK's dl/ folder
+#     --aarch64  cross-built for arm64 (cmake/aarch64-linux-gnu.cmake) into
+#            SET-aarch64, against Debian's arm64 json-c
 #
 #   ROUTER_LIBS_SRC    folder of the tarballs (../shared/router-libs)
 #   ROUTER_LIBS_CACHE  where prefixes live (/var/cache/ovimar-router-libs)
 #
-# Exits 77 (skip) when the tarballs are absent. A set is built again when
-# its tarballs change.
+# Exits 77 with one line naming what is missing and where it comes from
+# when a tarball is absent. A set is built again when its tarballs change.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+arch=
+if [ "${1:-}" = --aarch64 ]; then
+    arch=aarch64
+    shift
+fi
 set_name=${1:-2102}
 src=${ROUTER_LIBS_SRC:-$root/../shared/router-libs}
 cache=${ROUTER_LIBS_CACHE:-/var/cache/ovimar-router-libs}
 
+# Where a tarball comes from: `git archive --prefix=DIR/` of that commit.
+origin() {
+    case $1 in
+        libubox-b14c468*) echo "https://git.openwrt.org/project/libubox.git b14c4688612c" ;;
+        ubus-4fc532c*) echo "https://git.openwrt.org/project/ubus.git 4fc532c8a55b" ;;
+        uci-4b3db11*) echo "https://git.openwrt.org/project/uci.git 4b3db1179747" ;;
+        libubox-1aa36ee*) echo "https://git.openwrt.org/project/libubox.git 1aa36ee774c8" ;;
+        ubus-3cc98db*) echo "https://git.openwrt.org/project/ubus.git 3cc98db1a422" ;;
+        uci-66127cd*) echo "https://git.openwrt.org/project/uci.git 66127cd76c5d" ;;
+        mosquitto-*) echo "https://github.com/eclipse/mosquitto.git v2.0.22" ;;
+        *) echo "an OpenWrt SDK's dl/ folder (ROUTER_LIBS_SRC=\$SDK/dl)" ;;
+    esac
+}
+
 missing() {
-    echo "router-libs: $1 not found; skipping the real-libraries stage" >&2
+    echo "router-libs: missing in $src:$1" >&2
     exit 77
 }
 
@@ -31,7 +52,7 @@ latest() {
     for f in "$src/$1"-*.tar.*; do
         [ -f "$f" ] && found=${f##*/}
     done
-    [ -n "$found" ] || missing "$src/$1-*.tar.*"
+    [ -n "$found" ] || missing " $1-*.tar.* (from $(origin "$1"))"
     echo "$found"
 }
 
@@ -48,11 +69,20 @@ case $set_name in
     *) echo "router-libs: unknown set '$set_name' (2102, head, mosquitto, sdk)" >&2; exit 2 ;;
 esac
 
+absent=
 for t in $tarballs; do
-    [ -f "$src/$t" ] || missing "$src/$t"
+    top=${t%%-*}
+    [ "$top" != mosquitto ] || top=${t%.tar.*}
+    [ -f "$src/$t" ] || absent="$absent $t (git archive --prefix=$top/ of $(origin "$t"))"
 done
+[ -z "$absent" ] || missing "$absent"
 
+set --
 prefix=$cache/$set_name
+if [ -n "$arch" ]; then
+    prefix=$prefix-$arch
+    set -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$arch-linux-gnu.cmake"
+fi
 stamp=$prefix/.built
 want=$(cd "$src" && for t in $tarballs; do cksum "$t"; done)
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
@@ -71,19 +101,19 @@ for t in $tarballs; do
     tar -xf "$src/$t" -C "$work"
     case $t in
         mosquitto-*)
-            set -- -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF \
-                -DDOCUMENTATION=OFF -DWITH_CJSON=OFF -DWITH_PLUGINS=OFF \
-                -DWITH_STATIC_LIBRARIES=OFF ;;
+            opts="-DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_CLIENTS=OFF -DDOCUMENTATION=OFF
+                  -DWITH_CJSON=OFF -DWITH_PLUGINS=OFF -DWITH_STATIC_LIBRARIES=OFF" ;;
         *)
-            set -- -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTS=OFF ;;
+            opts="-DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTS=OFF" ;;
     esac
+    # shellcheck disable=SC2086
     cmake -S "$dir" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DCMAKE_INSTALL_RPATH="$prefix/lib" "$@" >"$work/$t.log" 2>&1 &&
+        -DCMAKE_INSTALL_RPATH="$prefix/lib" "$@" $opts >"$work/$t.log" 2>&1 &&
         cmake --build "$dir/build" -j"$jobs" >>"$work/$t.log" 2>&1 &&
         cmake --install "$dir/build" >>"$work/$t.log" 2>&1 || {
             cat "$work/$t.log" >&2
-            echo "router-libs: building $t failed" >&2
+            echo "router-libs: building $t${arch:+ for $arch} failed" >&2
             exit 1
         }
 done
