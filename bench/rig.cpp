@@ -1,10 +1,11 @@
 #include "rig.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "private_router.h"
 
 namespace {
 
@@ -56,20 +57,28 @@ rig::rig(const rig_paths &paths, bool broker_nodelay) : paths_(paths)
 {
     if (broker_nodelay)
         broker_.add_option("set_tcp_nodelay true");
-    mkdir(dir_.file("config").c_str(), 0755);
-    mkdir(dir_.file("uci-save").c_str(), 0700);
 }
 
 std::vector<std::string> rig::env() const
 {
-    return {"HOST_UCI_CONFDIR=" + dir_.file("config"), "HOST_UCI_SAVEDIR=" + dir_.file("uci-save"),
-            "HOST_UBUS_SOCKET=" + sock_, "HOST_NVTOOL_FILE=" + dir_.file("nvtool.txt"),
+    return {"HOST_NVTOOL_FILE=" + dir_.file("nvtool.txt"),
             "PATH=" + paths_.router_bin + ":/usr/sbin:/usr/bin:/sbin:/bin"};
 }
 
 Child rig::spawn(const std::vector<std::string> &argv, const char *name) const
 {
     return Child(argv, dir_.file(std::string(name) + ".log"), env());
+}
+
+Child rig::spawn_in_router(const std::vector<std::string> &argv, const char *name) const
+{
+    return Child(argv, dir_.file(std::string(name) + ".log"), env(), bus_.pid());
+}
+
+std::string rig::router_file(const char *path) const
+{
+    char buf[128];
+    return testsupport::private_router_path(bus_.pid(), path, buf, sizeof(buf));
 }
 
 bool rig::fail(const std::string &why)
@@ -98,11 +107,12 @@ bool rig::start()
 {
     if (!broker_.start())
         return fail("mosquitto: " + broker_.log());
-    bus_ = spawn({paths_.ubusd, "-s", sock_}, "ubusd");
+    bus_ = Child({paths_.ubusd}, dir_.file("ubusd.log"), env(), testsupport::FRESH_ROUTER);
+    sock_ = router_file(testsupport::ROUTER_UBUS_SOCKET);
     if (!wait_for(5000, [&] { return testsupport::unix_accepts(sock_); }))
-        return fail("ubusd did not start");
+        return fail("ubusd did not start: " + read_file(dir_.file("ubusd.log")));
     testsupport::write_file(dir_.file("replies.json"), REPLIES);
-    zorvex_ = spawn({paths_.zorvex_sim, "-s", sock_, dir_.file("replies.json")}, "zorvex");
+    zorvex_ = spawn_in_router({paths_.zorvex_sim, dir_.file("replies.json")}, "zorvex");
     if (!wait_for(5000, [&] { return log_has(dir_.file("zorvex.log"), "ready"); }))
         return fail("zorvex_sim: " + read_file(dir_.file("zorvex.log")));
     return start_platform();
@@ -110,13 +120,14 @@ bool rig::start()
 
 bool rig::start_agent()
 {
-    testsupport::write_file(dir_.file("config/ovimar"), ovimar_config(https_port_, certs_.ca));
-    testsupport::write_file(dir_.file("config/zorvex_group"), ZORVEX_GROUP);
+    testsupport::write_file(router_file("/etc/config/ovimar"),
+                            ovimar_config(https_port_, certs_.ca));
+    testsupport::write_file(router_file("/etc/config/zorvex_group"), ZORVEX_GROUP);
     testsupport::RunOptions o;
     o.env = env();
-    if (testsupport::run({paths_.router_bin + "/nvtool", "set", "ZVEI", "ZV-BENCH-0001"}, o).code)
+    if (testsupport::run({"nvtool", "set", "ZVEI", "ZV-BENCH-0001"}, o).code)
         return fail("nvtool set ZVEI failed");
     // The agent's default log level (errors only) and mode (standard output).
-    agent_ = spawn({paths_.agent, "-l", "3", "-m", "1"}, "agent");
+    agent_ = spawn_in_router({paths_.agent, "-l", "3", "-m", "1"}, "agent");
     return true;
 }

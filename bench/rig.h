@@ -1,7 +1,9 @@
 // Everything the agent meets, on loopback and in private folders: the TLS
 // broker, the bus daemon, the carrier service, the platform's HTTPS side,
-// and the agent itself as a process. Each process is stopped by PID when
-// the rig goes.
+// and the agent itself as a process. The bus daemon starts a private router
+// of its own (tests/support/private_router.h) that the carrier service and
+// the agent join, so the host's /etc/config and bus are never touched and
+// every rig has its own. Each process is stopped by PID when the rig goes.
 #pragma once
 
 #include <string>
@@ -11,7 +13,8 @@
 #include "proc.h"
 
 struct rig_paths {
-    std::string agent, ubusd, zorvex_sim, platform_sim, router_bin;
+    std::string agent, ubusd, zorvex_sim, platform_sim;
+    std::string router_bin; // PATH folders of the router's and board's commands
 };
 
 // The agent's two topics, as the platform names them.
@@ -32,6 +35,7 @@ public:
 
     int broker_port() const { return broker_.port(); }
     const std::string &ca() const { return certs_.ca; }
+    // The rig's bus, as the bench process reaches it from outside.
     const std::string &bus_socket() const { return sock_; }
     pid_t agent_pid() const { return agent_.pid(); }
     pid_t broker_pid() const { return broker_.pid(); }
@@ -42,6 +46,11 @@ public:
     testsupport::Child spawn(const std::vector<std::string> &argv, const char *name) const;
 
 private:
+    // The same, inside the rig's private router.
+    testsupport::Child spawn_in_router(const std::vector<std::string> &argv,
+                                       const char *name) const;
+    // A file of the private router, from outside.
+    std::string router_file(const char *path) const;
     std::vector<std::string> env() const;
     bool fail(const std::string &why);
     bool start_platform();
@@ -50,7 +59,7 @@ private:
     testsupport::TempDir dir_;
     testsupport::TestCerts certs_;
     testsupport::Broker broker_{certs_};
-    std::string sock_ = dir_.file("ubus.sock");
+    std::string sock_;
     int https_port_ = 0;
     std::string why_;
     testsupport::Child bus_, zorvex_, platform_, agent_;

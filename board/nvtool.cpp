@@ -1,5 +1,6 @@
-// Host stand-in of the board-data tool. Values live as KEY=VALUE lines in
-// a text file ($HOST_NVTOOL_FILE, else /tmp/.nvtool).
+// The board's data tool, which no router library package provides, for the
+// tests and the demo. Values live as KEY=VALUE lines in a text file
+// ($HOST_NVTOOL_FILE, else /tmp/.nvtool).
 //   nvtool get KEY          prints the value and a line feed; status 1 if unset
 //   nvtool set KEY VALUE..  stores the words joined by spaces
 //   nvtool unset KEY

@@ -1,4 +1,4 @@
-// Host stand-in of the router's busybox timeout:
+// The router's old busybox timeout, kept for tests of its -t syntax:
 //   timeout [-s SIG] [-k SECS] -t SECS PROG [ARGS...]   (the router's syntax)
 //   timeout [-s SIG] [-k SECS] SECS PROG [ARGS...]      (newer busybox)
 // Runs PROG with the caller's input and output, sends SIG (TERM) at the

@@ -1,30 +1,30 @@
-// What every agent fuzz target sets up once: a private UCI world with the
-// ovimar package, and the agent's log formatted in full but thrown away.
+// What every agent fuzz target sets up once: a private router (the real
+// libuci writes /etc/config and /tmp/.uci, so as root in a mount namespace
+// of its own) with the ovimar package, and the agent's log formatted in
+// full but thrown away.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "log.h"
+#include "private_router.h"
 
 inline void fuzz_agent_init()
 {
-    char tmpl[] = "/tmp/ovimar-fuzz.XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    if (!dir)
+    const char *step = "";
+    if (testsupport::private_router_enter(&step)) {
+        fprintf(stderr, "private router: %s: %s\n", step, strerror(errno));
         abort();
-    std::string conf = std::string(dir) + "/config", save = std::string(dir) + "/save";
-    std::string mk = "mkdir -p '" + conf + "' '" + save + "'";
-    if (system(mk.c_str()) != 0)
-        abort();
-    FILE *f = fopen((conf + "/ovimar").c_str(), "w");
+    }
+    FILE *f = fopen((std::string(testsupport::ROUTER_CONFDIR) + "/ovimar").c_str(), "w");
     if (!f)
         abort();
     fputs("config mqtt 'mqtt'\n\toption default_qos '1'\n", f);
     fclose(f);
-    setenv("HOST_UCI_CONFDIR", conf.c_str(), 1);
-    setenv("HOST_UCI_SAVEDIR", save.c_str(), 1);
     if (!freopen("/dev/null", "w", stdout))
         abort();
     log_mode_set(OVIMAR_LOG_MODE_STDERR);

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds everything and runs every test.
+# Builds everything on the router's own libraries (scripts/router-prefix.sh)
+# and runs every test, each in a private router of its own (root).
 #   BUILD_DIR   build folder (build)
 #   CMAKE_ARGS  extra configure arguments, e.g. -DOVIMAR_SANITIZE=ON
 #   CTEST_ARGS  extra ctest arguments, e.g. -LE kernel
@@ -8,8 +9,9 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 BUILD_DIR=${BUILD_DIR:-build}
 jobs=$(nproc)
+prefix=$(./scripts/router-prefix.sh)
 # shellcheck disable=SC2086
-cmake -S . -B "$BUILD_DIR" ${CMAKE_ARGS:-}
+cmake -S . -B "$BUILD_DIR" -DCMAKE_PREFIX_PATH="$prefix" ${CMAKE_ARGS:-}
 cmake --build "$BUILD_DIR" -j"$jobs"
 # shellcheck disable=SC2086
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$jobs" ${CTEST_ARGS:-}

@@ -88,9 +88,8 @@ protected:
 
     void SetUp() override
     {
-        setenv("HOST_UBUS_SOCKET", sock.c_str(), 1);
         bus = testsupport::Child({UBUSD, "-s", sock}, dir.file("ubusd.log"));
-        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return access(sock.c_str(), F_OK) == 0; }));
+        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(sock); }));
         testsupport::write_file(dir.file("replies.json"), R"({
             "devInfoSync": {"method": "devInfoSync", "model": "QX-1"},
             "bind": {"method": "bind", "mac": "00:11:22:33:44:55"},

@@ -1,5 +1,5 @@
 // ovimar-agent as a program, with the simulated carrier service on the
-// host bus daemon and the simulated platform over HTTPS: from a fresh
+// router's bus daemon and the simulated platform over HTTPS: from a fresh
 // start to the MQTT connect step, the broker record in UCI.
 #include <gtest/gtest.h>
 

@@ -46,7 +46,6 @@ protected:
 
     void SetUp() override
     {
-        setenv("HOST_UBUS_SOCKET", sock.c_str(), 1);
         bus = start_bus(router.dir, sock);
         router.config("ovimar", "config mqtt 'mqtt'\n\toption default_qos '1'\n");
         g_config_https = {};

@@ -1,4 +1,4 @@
-// ovimar-agent started for real against a host bus daemon and a private
+// ovimar-agent started for real against the router's bus daemon and a private
 // configuration: identity, ticks, logging to standard output or syslog.
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ struct Router : PrivateRouter {
     Child bus() const
     {
         Child c({world.paths().ubusd, "-s", sock}, dir.file("ubusd.log"));
-        EXPECT_TRUE(testsupport::wait_for(5000, [&] { return access(sock.c_str(), F_OK) == 0; }));
+        EXPECT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(sock); }));
         return c;
     }
 };

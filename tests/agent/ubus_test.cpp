@@ -67,7 +67,7 @@ protected:
     {
         unlink(sock.c_str());
         bus = Child({world.paths().ubusd, "-s", sock}, dir.file("ubusd.log"));
-        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return access(sock.c_str(), F_OK) == 0; }));
+        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(sock); }));
     }
 
     void start_zorvex()

@@ -119,12 +119,12 @@ TEST(Timeout, BadUse)
 }
 
 // The agent's command runner: popen of "timeout -t 30 <command>" with the
-// host commands first on PATH.
+// board's commands first on PATH.
 TEST(Timeout, TheAgentsCommandLine)
 {
     testsupport::TempDir dir;
     testsupport::RunOptions o;
-    o.env = {std::string("PATH=") + HOST_BIN_DIR + ":/usr/bin:/bin",
+    o.env = {std::string("PATH=") + BOARD_BIN_DIR + ":/usr/bin:/bin",
              "HOST_NVTOOL_FILE=" + dir.file("board")};
     ASSERT_EQ(testsupport::run({"/bin/sh", "-c", "nvtool set ZVEI 'id with spaces'"}, o).code, 0);
     Result r = testsupport::run({"/bin/sh", "-c", "timeout -t 30 nvtool get ZVEI"}, o);
@@ -134,5 +134,5 @@ TEST(Timeout, TheAgentsCommandLine)
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
     r = testsupport::run({"/bin/sh", "-c", "command -v timeout"}, o);
-    EXPECT_EQ(r.out, std::string(HOST_BIN_DIR) + "/timeout\n");
+    EXPECT_EQ(r.out, std::string(BOARD_BIN_DIR) + "/timeout\n");
 }

@@ -3,11 +3,12 @@
 # stand-ins of the OpenWrt build's include files, its install commands run
 # on what `cmake --install` puts into a DESTDIR, the files and modes that
 # come out; the procd init script; the credential store's mode across
-# commits through the uci stand-in.
+# commits through the router's uci. Run in a private router (private_router):
+# /etc/config, /tmp/.uci and the bus are its own.
 #
-#   package_test.sh SOURCE_DIR BUILD_DIR HOST_BIN_DIR AGENT UBUSD
+#   package_test.sh SOURCE_DIR BUILD_DIR ROUTER_PATH AGENT UBUSD UCI UBUS
 set -u
-src=$1 build=$2 hostbin=$3 agent=$4 ubusd=$5
+src=$1 build=$2 routerpath=$3 agent=$4 ubusd=$5 ucibin=$6 ubusbin=$7
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
 pids=
@@ -101,10 +102,9 @@ grep -q '^Libs: -L${libdir} -lswport$' "$out/dev/usr/lib/pkgconfig/libswport.pc"
 init=$src/package/ovimar/files/ovimar-agent.init
 sh -n "$init" && pass "init script: sh -n" || fail "init script: sh -n"
 expect "init script is executable" "$(mode_of "$init")" 755
-conf=$tmp/conf save=$tmp/save
-mkdir -p "$conf"   # the save dir is uci's to make
+conf=/etc/config save=/tmp/.uci
 cp -p "$out/ovimar-agent/etc/config/ovimar" "$out/ovimar-agent/etc/config/zorvex_group" "$conf/"
-uci() { "$hostbin/uci" -c "$conf" -P "$save" "$@"; }
+uci() { "$ucibin" -c "$conf" -P "$save" "$@"; }
 # What procd is told, with rc.common's and procd.sh's calls standing in.
 procd_says() {
     (
@@ -145,17 +145,22 @@ expect "an invalid log_level falls back to 3, not a refused start" \
     "$(procd_says | grep '^command')" "command /usr/sbin/ovimar-agent -m 0 -l 3"
 
 # The command line procd runs ends cleanly on SIGTERM, as procd stops it.
-sock=$tmp/ubus.sock
-"$ubusd" -s "$sock" >"$tmp/ubusd.log" 2>&1 &
+# Waits until the agent's loop runs: only the loop answers its status call
+# (a SIGTERM before the loop starts is lost: uloop clears its flag).
+"$ubusd" >"$tmp/ubusd.log" 2>&1 &
 pids="$pids $!"
 n=0
-while [ ! -S "$sock" ] && [ $n -lt 100 ]; do sleep 0.05; n=$((n + 1)); done
-HOST_UBUS_SOCKET=$sock HOST_UCI_CONFDIR=$conf HOST_UCI_SAVEDIR=$save \
-    HOST_NVTOOL_FILE=$tmp/nvtool PATH=$hostbin:$PATH "$agent" -m 0 -l 3 &
+until "$ubusbin" -t 1 list >/dev/null 2>&1 || [ $n -ge 100 ]; do sleep 0.05; n=$((n + 1)); done
+HOST_NVTOOL_FILE=$tmp/nvtool PATH=$routerpath:$PATH "$agent" -m 0 -l 3 &
 apid=$!
 pids="$pids $apid"
-sleep 2
-if kill -0 "$apid" 2>/dev/null; then
+n=0
+until "$ubusbin" -t 1 call ovimar status >/dev/null 2>&1 || ! kill -0 "$apid" 2>/dev/null ||
+        [ $n -ge 300 ]; do
+    sleep 0.1
+    n=$((n + 1))
+done
+if kill -0 "$apid" 2>/dev/null && "$ubusbin" -t 1 call ovimar status >/dev/null 2>&1; then
     pass "the agent runs with the init script's command line"
     kill -TERM "$apid"
     n=0
@@ -167,7 +172,7 @@ if kill -0 "$apid" 2>/dev/null; then
         expect "SIGTERM ends it with status 0" "$?" 0
     fi
 else
-    fail "the agent exited at once"
+    fail "the agent exited or its loop never answered"
 fi
 
 # --- the credential store -------------------------------------------------

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "private_router.h"
+
 namespace testsupport {
 
 namespace {
@@ -142,7 +144,7 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opt)
 }
 
 Child::Child(const std::vector<std::string> &argv, const std::string &out_path,
-             const std::vector<std::string> &env)
+             const std::vector<std::string> &env, pid_t router)
 {
     int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -155,6 +157,12 @@ Child::Child(const std::vector<std::string> &argv, const std::string &out_path,
         dup2(nul, 0);
         dup2(fd, 1);
         dup2(fd, 2);
+        const char *step = nullptr;
+        if ((router == FRESH_ROUTER && private_router_enter(&step)) ||
+            (router > 0 && private_router_join(router, &step))) {
+            fprintf(stderr, "private router: %s: %s\n", step, strerror(errno));
+            _exit(126);
+        }
         exec_child(argv, env);
     }
     close(fd);

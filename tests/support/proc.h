@@ -26,13 +26,18 @@ struct Result {
 
 Result run(const std::vector<std::string> &argv, const RunOptions &opt = {});
 
+// Where a Child runs, as its router argument: the caller's own mount
+// namespace (0), a fresh private router of its own (FRESH_ROUTER, see
+// private_router.h), or the private router another process is in (its PID).
+constexpr pid_t FRESH_ROUTER = -1;
+
 // A background program whose output goes to files; stopped and reaped by
 // PID when the object dies, whatever the test's outcome.
 class Child {
 public:
     Child() = default;
     Child(const std::vector<std::string> &argv, const std::string &out_path,
-          const std::vector<std::string> &env = {});
+          const std::vector<std::string> &env = {}, pid_t router = 0);
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;

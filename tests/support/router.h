@@ -1,12 +1,7 @@
-// A private router for one test: its own UCI folders, bus socket and board
-// data, on the host stand-ins and on the real router libraries alike.
-//
-// Host build: private folders, handed to the stand-ins through their
-// HOST_* variables. Firmware build (the real libraries have no seams):
-// the test process enters a mount namespace of its own in which
-// /etc/config, /tmp/.uci and /var/run/ubus are fresh private folders and
-// whatever the test writes under /etc, /run or /tmp stays there. Either
-// way children inherit it.
+// A private router for one test (private_router.h): the test process enters
+// a mount namespace of its own where the real libuci, libubus and the
+// router's commands find empty /etc/config, /tmp/.uci and /var/run/ubus.
+// Children inherit it; the board's nvtool gets a private file too.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,21 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "private_router.h"
 #include "proc.h"
 
 namespace testsupport {
 
 struct RouterPaths {
-    std::string confdir;     // UCI packages (/etc/config on the router)
-    std::string savedir;     // uncommitted UCI changes (/tmp/.uci)
-    std::string ubus_socket; // the bus (/var/run/ubus/ubus.sock)
-    std::string nvfile;      // board data of the host nvtool
-    std::string ubusd, ubus, uci; // the platform's daemon and commands
-    std::string bin_path;    // where the router's commands are, PATH style
+    std::string confdir = ROUTER_CONFDIR;         // UCI packages
+    std::string savedir = ROUTER_SAVEDIR;         // uncommitted UCI changes
+    std::string ubus_socket = ROUTER_UBUS_SOCKET; // the bus
+    std::string nvfile;                           // board data of nvtool
+    std::string ubusd, ubus, uci;  // the router's daemon and commands
+    std::string bin_path;          // where the router's commands are, PATH style
 };
-
-// true when the tests link the router's real libraries
-bool real_router_libs();
 
 // Construct it before any TempDir of the test (tests/support/README.md).
 // Restores the process's namespace and variables when it dies.
@@ -53,8 +46,6 @@ public:
     std::vector<std::string> env() const;
 
 private:
-    bool enter_namespace();
-
     std::string why_;
     RouterPaths paths_;
     std::optional<TempDir> dir_;
@@ -63,7 +54,7 @@ private:
 };
 
 // Fixture for tests that need a private router: skips where none can be
-// made (the firmware build not run as root).
+// made (not run as root).
 class RouterTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -1,13 +1,15 @@
-// The private router on whichever platform the tests link: the router's
-// commands, run by name, find their files and bus in it, and nothing of
-// it is left once it goes.
+// The private router: the router's commands, run by name, find their files
+// and bus in it, nothing of it is left once it goes, and children each get
+// one of their own.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "private_router.h"
 #include "proc.h"
 #include "router.h"
 
@@ -46,7 +48,7 @@ TEST(RouterWorld, CommandsReachTheBusAndBoardDataWithoutBeingTold)
     // Nothing listens yet: a client must not find some other bus.
     EXPECT_NE(run({"ubus", "list"}, {{}, "", 5000}).code, 0);
     testsupport::Child bus({p.ubusd, "-s", p.ubus_socket}, w.dir().file("ubusd.log"));
-    ASSERT_TRUE(testsupport::wait_for(5000, [&] { return exists(p.ubus_socket); }));
+    ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(p.ubus_socket); }));
     auto r = run({"ubus", "-t", "2", "call", "no.such.object", "x"});
     EXPECT_EQ(r.code, 4) << r.err; // UBUS_STATUS_NOT_FOUND: the daemon answered
     EXPECT_EQ(run({"ubus", "list"}).code, 0);
@@ -70,13 +72,47 @@ TEST(RouterWorld, NothingIsLeftBehind)
         testsupport::write_file(w.paths().savedir + "/pkg", "");
         testsupport::Child bus({w.paths().ubusd, "-s", w.paths().ubus_socket},
                                w.dir().file("ubusd.log"));
-        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return exists(w.paths().ubus_socket); }));
+        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(w.paths().ubus_socket); }));
     }
     EXPECT_FALSE(exists(dir));
     EXPECT_FALSE(exists(conf));
     EXPECT_EQ(exists("/etc/config"), had_config);
     EXPECT_EQ(exists("/tmp/.uci"), had_save);
     EXPECT_EQ(exists("/var/run/ubus"), had_ubus);
-    EXPECT_EQ(getenv("HOST_UCI_CONFDIR"), nullptr);
-    EXPECT_EQ(getenv("HOST_UBUS_SOCKET"), nullptr);
+    EXPECT_EQ(getenv("HOST_NVTOOL_FILE"), nullptr);
+}
+
+// A bus daemon per child router, and programs that join one see its files
+// and bus only, as each agent of a fleet would.
+TEST(RouterWorld, ChildrenGetRoutersOfTheirOwn)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace needs root";
+    const bool host_had = exists("/etc/config/pkg");
+    testsupport::TempDir dir;
+    testsupport::Child bus[2];
+    char path[128];
+    for (int i = 0; i < 2; i++) {
+        bus[i] = testsupport::Child({ROUTER_UBUSD}, dir.file("ubusd" + std::to_string(i)), {},
+                                    testsupport::FRESH_ROUTER);
+        const pid_t pid = bus[i].pid();
+        std::string sock = testsupport::private_router_path(
+            pid, testsupport::ROUTER_UBUS_SOCKET, path, sizeof(path));
+        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(sock); }))
+            << read_file(dir.file("ubusd" + std::to_string(i)));
+        testsupport::write_file(
+            testsupport::private_router_path(pid, "/etc/config/pkg", path, sizeof(path)),
+            "config t 'sec'\n\toption who 'router" + std::to_string(i) + "'\n");
+    }
+    for (int i = 0; i < 2; i++) {
+        std::string out = dir.file("uci" + std::to_string(i));
+        testsupport::Child uci({ROUTER_UCI, "get", "pkg.sec.who"}, out, {}, bus[i].pid());
+        int st = uci.wait(10000);
+        ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << read_file(out);
+        EXPECT_EQ(read_file(out), "router" + std::to_string(i) + "\n");
+        testsupport::Child list({ROUTER_UBUS, "list"}, out, {}, bus[i].pid());
+        st = list.wait(10000);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << read_file(out);
+    }
+    EXPECT_EQ(exists("/etc/config/pkg"), host_had);
 }
