@@ -99,4 +99,19 @@ TEST(SessionEndToEnd, FreshDeviceBindsRelaysAndUnbinds)
     EXPECT_EQ(agent.stop(), 0);
     EXPECT_EQ(platform.stop(), 0);
 
+    // A whole walk at level 7, and no secret in the log: the lines keep
+    // their shape with the values masked.
+    std::string text = read_file(r.log);
+    std::vector<std::string> secrets = {"plat-secret-1", testsupport::Broker::PASSWORD};
+    for (const auto &req : Platform::parse(plog)) {
+        std::string cookie = json_str(json_object_object_get(req.get(), "body"), "cookie");
+        if (cookie != "<missing>" && !cookie.empty())
+            secrets.push_back(cookie);
+    }
+    EXPECT_GE(secrets.size(), 4u) << read_file(plog);
+    for (const auto &s : secrets)
+        EXPECT_EQ(text.find(s), std::string::npos) << s << " in the agent's log";
+    EXPECT_NE(text.find(R"("secret":"***")"), std::string::npos);
+    EXPECT_NE(text.find(R"("cookie":"***")"), std::string::npos);
+    EXPECT_NE(text.find(R"("Password":"***")"), std::string::npos);
 }
