@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +86,11 @@ struct Timeout {
     const char *target;
     const char *prefix; // the runner's choice, as logged
 };
+
+void PrintTo(const Timeout &t, std::ostream *os)
+{
+    *os << t.name;
+}
 
 class StockTimeout : public ::testing::TestWithParam<Timeout> {};
 
