@@ -13,9 +13,25 @@ char g_client_id[CLIENT_ID_LEN];
 
 namespace {
 
-constexpr char PREFIX[] = "timeout -t 30 ";
-constexpr size_t PREFIX_LEN = sizeof(PREFIX) - 1;
+// busybox before 1.30 takes "-t SECS"; later ones and coreutils take "SECS".
+constexpr char PREFIX_OLD[] = "timeout -t 30 ";
+constexpr char PREFIX_NEW[] = "timeout 30 ";
 constexpr size_t CMD_LEN = 256;
+// Room for the command after the prefix, whichever syntax the router has.
+constexpr size_t ROOM = CMD_LEN - (sizeof(PREFIX_OLD) - 1);
+static_assert(sizeof(PREFIX_NEW) - 1 + ROOM <= CMD_LEN, "the shorter prefix leaves the room");
+
+// Asked of the router's own timeout once, on first use.
+const char *prefix()
+{
+    static const char *chosen;
+    if (chosen)
+        return chosen;
+    bool old = system("timeout -t 30 true >/dev/null 2>&1") == 0;
+    chosen = old ? PREFIX_OLD : PREFIX_NEW;
+    ovimar_log(OVIMAR_LOG_INFO, "commands run as: %s<command>\n", chosen);
+    return chosen;
+}
 
 int capture(const char *cmd, char *out, int size)
 {
@@ -71,12 +87,14 @@ int run_command(char *out, int size, const char *pattern, ...)
     ovimar_log(OVIMAR_LOG_DEBUG, "prepare to execute command, pattern: %s, cmd buf size: %d\n",
                pattern, static_cast<int>(CMD_LEN));
 
-    memcpy(cmd, PREFIX, PREFIX_LEN);
+    const char *pre = prefix();
+    size_t pre_len = strlen(pre);
+    memcpy(cmd, pre, pre_len);
     va_list ap;
     va_start(ap, pattern);
-    int n = vsnprintf(cmd + PREFIX_LEN, CMD_LEN - PREFIX_LEN, pattern, ap);
+    int n = vsnprintf(cmd + pre_len, ROOM, pattern, ap);
     va_end(ap);
-    if (n <= 0 || static_cast<size_t>(n) >= CMD_LEN - PREFIX_LEN) {
+    if (n <= 0 || static_cast<size_t>(n) >= ROOM) {
         ovimar_log(OVIMAR_LOG_WARNING, "fail to execute command, command is too long, pattern: %s\n",
                    pattern);
         return RUN_INVALID;

@@ -114,12 +114,12 @@ char *uci_get_value(const char *package, const char *section, const char *option
     case UCI_TYPE_STRING:
         snprintf(buf, static_cast<size_t>(size), "%s", o->v.string);
         ovimar_log(OVIMAR_LOG_DEBUG, "DEBUG: get uci option %s.%s.%s = %s\n", package,
-                   section, option, buf);
+                   section, option, log_secret_name(option) ? "***" : buf);
         return buf;
     case UCI_TYPE_LIST:
         join_list(&o->v.list, buf, static_cast<size_t>(size));
         ovimar_log(OVIMAR_LOG_DEBUG, "DEBUG: get uci list %s.%s.%s = %s\n", package, section,
-                   option, buf);
+                   option, log_secret_name(option) ? "***" : buf);
         return buf;
     default:
         return nullptr;

@@ -1,6 +1,9 @@
 // Levels are the syslog priorities; call sites pass them as plain numbers.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 enum {
     OVIMAR_LOG_EMERG = 0,
     OVIMAR_LOG_ALERT = 1,
@@ -24,3 +27,11 @@ int log_level_set(unsigned int level);
 int log_mode_get();
 int log_mode_set(int mode);
 int log_open();
+
+// Whether a JSON key or UCI option names a secret (secret, cookie, password).
+bool log_secret_name(std::string_view name);
+// Copies t into out with the value of every secret JSON key, plain or
+// inside an escaped JSON string, replaced by "***"; out holds
+// log_mask_room(t.size()) bytes. Returns the length written.
+size_t log_mask(std::string_view t, char *out);
+size_t log_mask_room(size_t len);

@@ -1,5 +1,7 @@
 #include "mqtt.h"
 
+#include <cstring>
+
 #include <mosquitto.h>
 #include <openssl/ssl.h>
 
@@ -245,6 +247,24 @@ bool setup_and_connect(int *code)
     return true;
 }
 
+// The identity as the library takes it: without one (the board has none,
+// or the library refuses it) the broker assigns the id, which a clean
+// session allows; retrying the refused one would fail for good.
+const char *client_id()
+{
+    static bool warned;
+    bool usable = g_client_id[0] &&
+                  mosquitto_validate_utf8(g_client_id, static_cast<int>(strlen(g_client_id))) ==
+                      MOSQ_ERR_SUCCESS;
+    if (usable)
+        return g_client_id;
+    if (!warned)
+        ovimar_log(OVIMAR_LOG_WARNING,
+                   "device has no usable identity: the broker assigns the client id\n");
+    warned = true;
+    return nullptr;
+}
+
 } // namespace
 
 int mqtt_connect()
@@ -255,7 +275,7 @@ int mqtt_connect()
     reap();
 
     mosquitto_lib_init();
-    g_mosq = mosquitto_new(g_client_id, true, nullptr);
+    g_mosq = mosquitto_new(client_id(), true, nullptr);
     if (!g_mosq) {
         ovimar_log(OVIMAR_LOG_ERR, "Error: Out of memory.\n");
         mosquitto_lib_cleanup();

@@ -123,6 +123,10 @@ void events_renew()
 void reconnect()
 {
     if (ubus_reconnect(g_ubus_ctx, nullptr) != 0) {
+        // A daemon that accepts but fails its greeting leaves the closed
+        // socket's number in the context, and the next attempt would
+        // close it again: by then it may be the broker's socket.
+        g_ubus_ctx->sock.fd = -1;
         ovimar_log(OVIMAR_LOG_INFO, "reconnect to ubusd failed\n");
         uloop_timeout_set(&g_reconnect_timer, RECONNECT_MS);
         return;

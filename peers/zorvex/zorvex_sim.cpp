@@ -119,6 +119,8 @@ int handle(ubus_context *, ubus_object *, ubus_request_data *req, const char *me
 void reconnect_cb(uloop_timeout *t)
 {
     if (ubus_reconnect(g_ctx, g_sock) != 0) {
+        // Left there, the closed number would be closed again next time.
+        g_ctx->sock.fd = -1;
         uloop_timeout_set(t, RECONNECT_MS);
         return;
     }

@@ -1,0 +1,107 @@
+// The agent program's road through all of its peers: its private router,
+// what it logged and the states it went through, the app and the platform
+// poked from outside.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "broker.h"
+#include "env.h"
+#include "peers.h"
+#include "proc.h"
+
+inline constexpr int WAIT_MS = 30000;
+
+struct Road : AgentRouter {
+    std::string log = dir.file("agent.log");
+    std::string fifo = dir.file("platform.cmd");
+    std::string plog = dir.file("platform.log");
+
+    // The states the agent changed to, in order, from its log.
+    std::vector<int> changes() const
+    {
+        std::vector<int> out;
+        std::string text = testsupport::read_file(log);
+        const std::string tag = "change state machines to:";
+        for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1))
+            out.push_back(atoi(text.c_str() + at + tag.size()));
+        return out;
+    }
+
+    bool reaches(int state, size_t after) const
+    {
+        return testsupport::wait_for(WAIT_MS, [&] {
+            auto c = changes();
+            for (size_t i = after; i < c.size(); i++)
+                if (c[i] == state)
+                    return true;
+            return false;
+        });
+    }
+
+    bool logged(const std::string &path, const std::string &what) const
+    {
+        return testsupport::wait_for(WAIT_MS, [&] {
+            return testsupport::read_file(path).find(what) != std::string::npos;
+        });
+    }
+
+    // platform_sim on https_port, naming the broker; its MQTT side meets
+    // the device there and publishes each "send" line of the fifo.
+    testsupport::Child platform(int https_port, const testsupport::Broker &broker,
+                                const testsupport::TestCerts &certs) const
+    {
+        return testsupport::Child(
+            {PLATFORM_SIM, "--cert", test_cert().cert, "--key", test_cert().key, "--port",
+             std::to_string(https_port), "--broker", "127.0.0.1:" + std::to_string(broker.port()),
+             "--user", testsupport::Broker::USER, "--password", testsupport::Broker::PASSWORD,
+             "--mqtt-ca", certs.ca, "--commands", fifo},
+            plog);
+    }
+
+    void emit(const std::string &event, const std::string &data) const
+    {
+        testsupport::RunOptions o;
+        o.env = agent_env();
+        auto r = testsupport::run({UBUS_CMD, "-s", sock, "call", "zorvex_sim", "emit",
+                                   R"({"event":")" + event + R"(","data":)" + data + "}"},
+                                  o);
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+
+    void platform_send(const std::string &json) const
+    {
+        int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::string line = "send " + json + "\n";
+        EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        close(fd);
+    }
+};
+
+inline std::string ovimar_config(int https_port, const std::string &ca)
+{
+    return "config server 'server'\n\toption domain '127.0.0.1'\n"
+           "config https 'https'\n\toption port '" + std::to_string(https_port) + "'\n"
+           "\toption connect_timeout '2'\n"
+           "config auth 'auth'\n\toption path '/api/v1/devAuth'\n\toption cwmp_version '1.0'\n"
+           "config get_mqtt_server 'get_mqtt_server'\n"
+           "\toption path '/api/v1/devGetMqttServer'\n\toption cwmp_version '1.0'\n"
+           "\toption retries '3'\n"
+           "config mqtt 'mqtt'\n\toption default_qos '1'\n\toption default_retain '0'\n"
+           "\toption ca_file '" + ca + "'\n"
+           "config mqtt_connect 'mqtt_connect'\n\toption connected_times '0'\n";
+}
+
+inline size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
