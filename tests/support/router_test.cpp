@@ -48,7 +48,8 @@ TEST(RouterWorld, CommandsReachTheBusAndBoardDataWithoutBeingTold)
     // Nothing listens yet: a client must not find some other bus.
     EXPECT_NE(run({"ubus", "list"}, {{}, "", 5000}).code, 0);
     testsupport::Child bus({p.ubusd, "-s", p.ubus_socket}, w.dir().file("ubusd.log"));
-    ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(p.ubus_socket); }));
+    ASSERT_TRUE(
+        testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(p.ubus_socket); }));
     auto r = run({"ubus", "-t", "2", "call", "no.such.object", "x"});
     EXPECT_EQ(r.code, 4) << r.err; // UBUS_STATUS_NOT_FOUND: the daemon answered
     EXPECT_EQ(run({"ubus", "list"}).code, 0);
@@ -72,7 +73,8 @@ TEST(RouterWorld, NothingIsLeftBehind)
         testsupport::write_file(w.paths().savedir + "/pkg", "");
         testsupport::Child bus({w.paths().ubusd, "-s", w.paths().ubus_socket},
                                w.dir().file("ubusd.log"));
-        ASSERT_TRUE(testsupport::wait_for(5000, [&] { return testsupport::unix_accepts(w.paths().ubus_socket); }));
+        ASSERT_TRUE(testsupport::wait_for(
+            5000, [&] { return testsupport::unix_accepts(w.paths().ubus_socket); }));
     }
     EXPECT_FALSE(exists(dir));
     EXPECT_FALSE(exists(conf));
