@@ -1,16 +1,21 @@
 #!/bin/sh
-# Builds the deliverables and shows each one at work against the host
-# stand-ins of the router (bus, UCI, board data) and of its peers: the
-# carrier service, Debian's mosquitto as the broker, the simulated carrier
-# platform, the Wi-Fi driver, and the switch driver under qemu.
+# Builds the deliverables and shows each one at work on the router's own
+# libraries, bus daemon and commands, in a private router (a mount namespace
+# whose /etc/config, /tmp/.uci and /var/run/ubus are its own: the host's are
+# never touched; needs root), against simulated peers: the carrier service,
+# Debian's mosquitto as the broker, the simulated carrier platform, the
+# Wi-Fi driver, and the switch driver under qemu.
 set -eu
 cd "$(dirname "$0")/.."
 top=$PWD
-./scripts/install-deps.sh
-cmake -S . -B build
-cmake --build build -j"$(nproc)"
-
 B=$top/build
+if [ -z "${OVIMAR_DEMO_ROUTER:-}" ]; then
+    ./scripts/install-deps.sh
+    cmake -S . -B build -DCMAKE_PREFIX_PATH="$(./scripts/router-prefix.sh)"
+    cmake --build build -j"$(nproc)"
+    OVIMAR_DEMO_ROUTER=1 exec "$B/tests/support/private_router" "$0" "$@"
+fi
+
 work=$(mktemp -d /tmp/ovimar-demo.XXXXXX)
 pids=
 cleanup() {
@@ -30,17 +35,16 @@ wait_for() {
     done
 }
 
-# A private router: the stand-in commands first on PATH, its own files.
-export PATH="$B/platform/bin:$PATH"
-export HOST_UCI_CONFDIR=$work/config HOST_UCI_SAVEDIR=$work/uci-save
-export HOST_NVTOOL_FILE=$work/nvtool HOST_UBUS_SOCKET=$work/ubus.sock
-mkdir -p "$HOST_UCI_CONFDIR" "$HOST_UCI_SAVEDIR"
-cp agent/files/ovimar agent/files/zorvex_group scripts/demo/wireless "$HOST_UCI_CONFDIR/"
+# The router's commands (ubusd, ubus, uci) and the board's (nvtool) first on
+# PATH; the UCI files go where the router keeps them, in this namespace.
+PATH="$(cat "$B/router_path.txt"):$PATH"
+export PATH HOST_NVTOOL_FILE=$work/nvtool
+cp agent/files/ovimar agent/files/zorvex_group scripts/demo/wireless /etc/config/
 nvtool set ZVEI DEMO-0123456789
 
 section "ovimar-agent: a fresh device binds, relays each way and unbinds"
-ubusd -s "$HOST_UBUS_SOCKET" >"$work/ubusd.log" 2>&1 & pids="$pids $!"
-until [ -S "$HOST_UBUS_SOCKET" ]; do sleep 0.05; done
+ubusd >"$work/ubusd.log" 2>&1 & pids="$pids $!"
+until ubus -t 1 list >/dev/null 2>&1; do sleep 0.05; done
 "$B/peers/zorvex/zorvex_sim" scripts/demo/zorvex.json >"$work/zorvex.log" 2>&1 & pids="$pids $!"
 wait_for "$work/zorvex.log" ready
 echo "bus objects: $(ubus list | tr '\n' ' ')"

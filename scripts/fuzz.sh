@@ -10,7 +10,10 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build-fuzz}
 secs=${FUZZ_SECONDS:-60}
 targets="dispatch broker bus_text"
-CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DOVIMAR_FUZZ=ON
+# On the router's own libraries, in a private router (root): libuci writes
+# /etc/config there.
+CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -DOVIMAR_FUZZ=ON \
+    -DCMAKE_PREFIX_PATH="$(./scripts/router-prefix.sh)"
 for t in $targets; do
     cmake --build "$BUILD_DIR" --target "fuzz_$t" -j"$(nproc)"
 done
