@@ -2,6 +2,7 @@
 // the router's timeout and nvtool commands.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,6 +18,8 @@ protected:
     void SetUp() override
     {
         REQUIRE_ROUTER(router);
+        // The board's old busybox: "timeout -t SECS"; the world restores PATH.
+        setenv("PATH", (router.world.paths().board_bin + ":" + getenv("PATH")).c_str(), 1);
         log_level_set(OVIMAR_LOG_DEBUG);
     }
     void TearDown() override { log_level_set(OVIMAR_LOG_ERR); }

@@ -45,7 +45,7 @@ struct Stock {
         return true;
     }
 
-    // The agent with `timeout` taken from target ("" keeps the board's).
+    // The agent with `timeout` taken from target ("" keeps PATH's).
     Child agent(const std::string &target) const
     {
         auto env = r.agent_env();
@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
     Timeouts, StockTimeout,
     ::testing::Values(Timeout{"busybox", "/bin/busybox", "timeout 30 "},
                       Timeout{"coreutils", "/usr/bin/timeout", "timeout 30 "},
-                      Timeout{"board", "", "timeout -t 30 "}),
+                      Timeout{"board", ROUTER_BOARD_BIN "/timeout", "timeout -t 30 "}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(StockRouter, NoIdentityTheBrokerAssignsOne)

@@ -22,6 +22,7 @@ struct RouterPaths {
     std::string nvfile;                           // board data of nvtool
     std::string ubusd, ubus, uci;  // the router's daemon and commands
     std::string bin_path;          // where the router's commands are, PATH style
+    std::string board_bin = ROUTER_BOARD_BIN; // the board's own (nvtool, old "-t" timeout)
 };
 
 // Construct it before any TempDir of the test (tests/support/README.md).
