@@ -107,11 +107,13 @@ int private_router_join(pid_t pid, const char **step)
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return fail(step, "open /proc/PID/ns/mnt");
-    int rc = setns(fd, CLONE_NEWNS);
+    // setns refuses a caller that shares its fs attributes with a thread;
+    // a child forked under qemu-user has qemu's threads.
+    int rc = unshare(CLONE_FS) ? -1 : setns(fd, CLONE_NEWNS);
     int saved = errno;
     close(fd);
     errno = saved;
-    return rc ? fail(step, "setns") : 0;
+    return rc ? fail(step, "unshare(CLONE_FS), setns") : 0;
 }
 
 // An absolute link met under /proc/PID/root leads back to the caller's own
