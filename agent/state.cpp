@@ -103,17 +103,23 @@ int64_t tick_get_server(time_t, int64_t now)
     return failed(now, (GIVE_UP_MIN_S + g_state_ops.rand() % GIVE_UP_SPAN_S) * 1000LL);
 }
 
-int64_t tick_connect(time_t, int64_t now)
+// A connect or a reconnect (op) from state, once the back-off allows.
+int64_t attempt(int (*op)(), uint32_t state, int64_t now)
 {
     if (broker_given_up(now))
         return TICK_MS;
     if (int64_t w = waiting(now))
         return w;
-    int rc = g_state_ops.mqtt_connect();
+    int rc = op();
     g_state_ops.mqtt_loop_misc();
-    if (rc == MQTT_PENDING || agent_state_get() != OVIMAR_MQTT_CONNECT)
+    if (rc == MQTT_PENDING || agent_state_get() != state)
         return TICK_MS;
     return failed(now);
+}
+
+int64_t tick_connect(time_t, int64_t now)
+{
+    return attempt(g_state_ops.mqtt_connect, OVIMAR_MQTT_CONNECT, now);
 }
 
 int64_t tick_connecting(time_t in_state, int64_t now)
@@ -132,15 +138,7 @@ int64_t tick_connecting(time_t in_state, int64_t now)
 
 int64_t tick_reconnect(time_t, int64_t now)
 {
-    if (broker_given_up(now))
-        return TICK_MS;
-    if (int64_t w = waiting(now))
-        return w;
-    int rc = g_state_ops.mqtt_reconnect();
-    g_state_ops.mqtt_loop_misc();
-    if (rc == MQTT_PENDING || agent_state_get() != OVIMAR_MQTT_RECONNECT)
-        return TICK_MS;
-    return failed(now);
+    return attempt(g_state_ops.mqtt_reconnect, OVIMAR_MQTT_RECONNECT, now);
 }
 
 int64_t tick_connected(time_t, int64_t)
