@@ -50,13 +50,18 @@ template <size_t N> void read_text(const char *section, const char *option, char
 
 int read_int(const char *section, const char *option)
 {
-    char buf[16];
-    memset(buf, 0, sizeof(buf));
-    uci_get_value("ovimar", section, option, buf, sizeof(buf));
-    return atoi(buf);
+    return uci_get_int("ovimar", section, option);
 }
 
 } // namespace
+
+int uci_get_int(const char *package, const char *section, const char *option)
+{
+    char buf[16];
+    memset(buf, 0, sizeof(buf));
+    uci_get_value(package, section, option, buf, sizeof(buf));
+    return atoi(buf);
+}
 
 void uci_ctx_free::operator()(uci_context *c) const
 {
@@ -201,6 +206,9 @@ void config_load()
     if (!g_config_mqtt.ca_file[0])
         snprintf(g_config_mqtt.ca_file, sizeof(g_config_mqtt.ca_file), "%s", DEFAULT_CA_FILE);
     g_config_mqtt.verify_host = read_int("mqtt", "verify_host") == 1;
+    g_config_mqtt.connect_timeout = read_int("mqtt", "connect_timeout");
+    if (g_config_mqtt.connect_timeout <= 0)
+        g_config_mqtt.connect_timeout = MQTT_CONNECT_TIMEOUT_DEFAULT;
 
     char dev_id[DEV_ID_LEN];
     char secret[SECRET_LEN];

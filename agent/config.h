@@ -54,7 +54,10 @@ struct config_mqtt {
     bool default_retain;
     char ca_file[256];   // UCI mqtt.ca_file, DEFAULT_CA_FILE when unset
     bool verify_host;    // UCI mqtt.verify_host '1': check the broker's name
+    int connect_timeout; // s: name lookup, and TCP connect, each; not above 0: the default
 };
+
+constexpr int MQTT_CONNECT_TIMEOUT_DEFAULT = 5;
 
 constexpr size_t DEV_ID_LEN = 64;
 constexpr size_t SECRET_LEN = 128;
@@ -86,6 +89,8 @@ char *uci_get_value(const char *package, const char *section, const char *option
 void uci_set_option(struct uci_context *ctx, struct uci_section *s, const char *option,
                     const char *value);
 int uci_delete_section(const char *package, const char *section);
+// The option as atoi reads it; 0 when missing.
+int uci_get_int(const char *package, const char *section, const char *option);
 
 void config_load();
 void bind_info_load();

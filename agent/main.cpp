@@ -14,6 +14,7 @@ extern "C" {
 #include "dispatch.h"
 #include "log.h"
 #include "mqtt.h"
+#include "retry.h"
 #include "state.h"
 #include "ubus.h"
 
@@ -101,7 +102,9 @@ int main(int argc, char **argv)
 
     log_open();
     config_load();
+    retry_config_load();
     client_id_load();
+    retry_seed(g_client_id);
     bind_info_load();
     install_hooks();
 

@@ -1,6 +1,8 @@
 #include "mqtt.h"
 
+#include <csignal>
 #include <cstring>
+#include <sys/time.h>
 
 #include <mosquitto.h>
 #include <openssl/ssl.h>
@@ -13,12 +15,16 @@ extern "C" {
 #include "config.h"
 #include "dispatch.h"
 #include "log.h"
+#include "lookup.h"
 #include "state.h"
 
 namespace {
 
 constexpr int SUBACK_FAILURE = 0x80;
 constexpr int PACKETS_PER_STEP = 1;
+// CONNACK refusals that fresh credentials from a new login may mend.
+constexpr int CONNACK_BAD_CREDENTIALS = 4;
+constexpr int CONNACK_NOT_AUTHORIZED = 5;
 
 mqtt_message_hook g_message_hook;
 mqtt_subscribe_hook g_subscribe_hook;
@@ -140,6 +146,12 @@ void on_connect(struct mosquitto *m, void *, int result)
     ovimar_log(OVIMAR_LOG_DEBUG, "mqtt connect callback \n");
     if (result != 0)
         ovimar_log(OVIMAR_LOG_ERR, "failed to mqtt connect broker result:%d\n", result);
+    // Rotated or revoked credentials: only a new login brings new ones.
+    if (result == CONNACK_BAD_CREDENTIALS || result == CONNACK_NOT_AUTHORIZED) {
+        mqtt_teardown();
+        agent_state_set(OVIMAR_HTTPS_AUTH);
+        return;
+    }
     mosquitto_subscribe(m, nullptr, g_mqtt_server.Topic, g_config_mqtt.default_qos);
     mqtt_update_write_interest();
 }
@@ -194,6 +206,42 @@ void on_disconnect(struct mosquitto *m, void *, int reason)
         ovimar_log(OVIMAR_LOG_ERR, "Broker disconnected: %s", mosquitto_strerror(reason));
 }
 
+void on_alarm(int) {}
+
+// The library's TCP connect blocks, and a broker that drops SYNs would
+// hold the loop for the kernel's two minutes of retries. The timer's
+// signal ends connect() early (no SA_RESTART); it repeats, so every
+// address the library goes on to try is cut short too.
+struct connect_limit {
+    connect_limit()
+    {
+        struct sigaction sa = {};
+        sa.sa_handler = on_alarm;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGALRM, &sa, nullptr);
+        itimerval v = {{0, 200000}, {g_config_mqtt.connect_timeout, 0}};
+        setitimer(ITIMER_REAL, &v, nullptr);
+    }
+    ~connect_limit()
+    {
+        itimerval off = {};
+        setitimer(ITIMER_REAL, &off, nullptr);
+    }
+    connect_limit(const connect_limit &) = delete;
+    connect_limit &operator=(const connect_limit &) = delete;
+};
+
+void lookup_done()
+{
+    uloop_timeout_set(&g_state_timer, 0);
+}
+
+// LOOKUP_READY when the broker's address can be connected to right away.
+int broker_lookup()
+{
+    return lookup_host(g_mqtt_server.BrokerAddress, g_config_mqtt.connect_timeout, lookup_done);
+}
+
 // The library refuses a keepalive of 1 to 4 s or past 16 bits, and the
 // platform's number would then fail every connect for good: the nearest
 // one it takes. 0 (none) stays.
@@ -232,8 +280,12 @@ bool setup_and_connect(int *code)
     mosquitto_publish_callback_set(g_mosq, on_publish);
     mosquitto_disconnect_callback_set(g_mosq, on_disconnect);
 
-    int rc = mosquitto_connect(g_mosq, g_mqtt_server.BrokerAddress, g_mqtt_server.BrokerPort,
+    int rc;
+    {
+        connect_limit limit;
+        rc = mosquitto_connect(g_mosq, g_mqtt_server.BrokerAddress, g_mqtt_server.BrokerPort,
                                keepalive(g_mqtt_server.KeepAliveTime));
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         ovimar_log(OVIMAR_LOG_ERR, "failed to mosquitto_connect:%d\n", rc);
         *code = rc;
@@ -274,6 +326,11 @@ int mqtt_connect()
         mqtt_teardown();
     reap();
 
+    int found = broker_lookup();
+    if (found == LOOKUP_PENDING)
+        return MQTT_PENDING;
+    if (found == LOOKUP_FAILED)
+        return -1;
     mosquitto_lib_init();
     g_mosq = mosquitto_new(client_id(), true, nullptr);
     if (!g_mosq) {
@@ -297,17 +354,25 @@ int mqtt_reconnect()
 {
     if (!g_mosq)
         return -1;
+    int found = broker_lookup();
+    if (found == LOOKUP_PENDING)
+        return MQTT_PENDING;
+    if (found == LOOKUP_FAILED)
+        return -1;
     fd_drop();
     int rc;
     {
         in_library guard;
+        connect_limit limit;
         rc = mosquitto_reconnect(g_mosq);
     }
     if (rc != MOSQ_ERR_SUCCESS || !g_mosq)
         return rc;
+    // Only TCP stands yet: the session counts once the subscription is
+    // acknowledged, as after a first connect, within the same limit.
     ovimar_log(OVIMAR_LOG_INFO,
-               "mqtt broker reconnect succeed! change state_machines to OVIMAR_MQTT_CONNECTED\n");
-    agent_state_set(OVIMAR_MQTT_CONNECTED);
+               "mqtt broker reconnect started! change state_machines to OVIMAR_MQTT_CONNECTING\n");
+    agent_state_set(OVIMAR_MQTT_CONNECTING);
     fd_register();
     return rc;
 }
@@ -419,4 +484,9 @@ int mqtt_registered_fd()
 bool mqtt_has_client()
 {
     return g_mosq || g_doomed;
+}
+
+int mqtt_keepalive()
+{
+    return keepalive(g_mqtt_server.KeepAliveTime);
 }

@@ -8,6 +8,10 @@ enum {
     MQTT_HOOK_SUBSCRIBE = 2,
 };
 
+// mqtt_connect and mqtt_reconnect: nothing tried yet, the broker's name is
+// being looked up; the state machine is ticked again when that ends.
+constexpr int MQTT_PENDING = 1;
+
 using mqtt_message_hook = void (*)(const char *payload);
 using mqtt_subscribe_hook = void (*)(int granted_qos);
 
@@ -26,3 +30,5 @@ void mqtt_update_write_interest();
 int mqtt_registered_fd();
 // True while a client exists (also one whose teardown is still pending).
 bool mqtt_has_client();
+// The keepalive, in seconds, the broker record gives the session (0: none).
+int mqtt_keepalive();

@@ -7,6 +7,7 @@
 #include "log.h"
 #include "mqtt.h"
 #include "request.h"
+#include "retry.h"
 #include "ubus.h"
 
 namespace {
@@ -14,61 +15,138 @@ namespace {
 uint32_t g_agent_state;
 time_t g_state_changed; // on g_state_ops.mono
 
+constexpr int64_t TICK_MS = 1000;
 constexpr int GIVE_UP_MIN_S = 10;
 constexpr int GIVE_UP_SPAN_S = 51;  // 10..60 s
 constexpr time_t CONNECTING_LIMIT_S = 60;
-constexpr int IDLE_DELAY_S = 10;
+constexpr int64_t IDLE_MS = 10000;
 
-// Each returns the next delay in seconds.
-int tick_auth(time_t)
+int64_t shorter(int64_t a, int64_t b)
 {
-    g_state_ops.dev_auth();
-    g_state_tick.retries = 0;
-    return 1;
+    return a < b ? a : b;
 }
 
-int tick_get_server(time_t)
+// A failed attempt: the next one waits out the back-off. Ticks go on each
+// second meanwhile, so that what other parts change is seen.
+int64_t failed(int64_t now, int64_t at_least = 0)
+{
+    auto &t = g_state_tick;
+    t.failures++;
+    int64_t d = retry_delay_ms(t.failures, g_state_ops.rand);
+    if (d < at_least)
+        d = at_least;
+    t.retry_at = now + d;
+    ovimar_log(OVIMAR_LOG_INFO, "attempt failed %d times in a row, next in %lld ms\n",
+               t.failures, static_cast<long long>(d));
+    return shorter(d, TICK_MS);
+}
+
+// Until the next attempt is due; 0 when it is.
+int64_t waiting(int64_t now)
+{
+    int64_t left = g_state_tick.retry_at - now;
+    return left > 0 ? shorter(left, TICK_MS) : 0;
+}
+
+// A broker out of reach this long may have moved or changed credentials:
+// a new login brings a fresh broker record.
+bool broker_given_up(int64_t now)
+{
+    auto &t = g_state_tick;
+    if (!t.broker_since) {
+        t.broker_since = now;
+        return false;
+    }
+    if (now - t.broker_since < g_config_retry.broker_limit * 1000LL)
+        return false;
+    ovimar_log(OVIMAR_LOG_INFO, "broker out of reach for %d s. back to auth state!\n",
+               g_config_retry.broker_limit);
+    t.broker_since = 0;
+    g_state_ops.mqtt_teardown();
+    agent_state_set(OVIMAR_HTTPS_AUTH);
+    return true;
+}
+
+// Keepalive is kept by the housekeeping step: at least twice a keepalive.
+int64_t housekeeping_ms()
+{
+    int64_t half = g_state_ops.keepalive() * 1000LL / 2;
+    if (half <= 0 || half >= IDLE_MS)
+        return IDLE_MS;
+    return half < TICK_MS ? TICK_MS : half;
+}
+
+// Each returns the next delay in milliseconds.
+int64_t tick_auth(time_t, int64_t now)
+{
+    g_state_tick.broker_since = 0;
+    if (int64_t w = waiting(now))
+        return w;
+    g_state_ops.dev_auth();
+    g_state_tick.retries = 0;
+    return agent_state_get() == OVIMAR_HTTPS_AUTH ? failed(now) : TICK_MS;
+}
+
+int64_t tick_get_server(time_t, int64_t now)
 {
     g_state_ops.get_mqtt_server();
     ovimar_log(OVIMAR_LOG_INFO, "end get_server  g_config_get_mqtt_server.retries %d\n",
                g_config_get_mqtt_server.retries);
     if (agent_state_get() != OVIMAR_HTTPS_GET_SERVER)
-        return 1;
+        return TICK_MS;
     if (g_state_tick.retries < g_config_get_mqtt_server.retries) {
         g_state_tick.retries++;
-        return 1;
+        return TICK_MS;
     }
     ovimar_log(OVIMAR_LOG_INFO, "try to get mqtt server timeout. back to auth state!\n");
     agent_state_set(OVIMAR_HTTPS_AUTH);
-    return GIVE_UP_MIN_S + g_state_ops.rand() % GIVE_UP_SPAN_S;
+    return failed(now, (GIVE_UP_MIN_S + g_state_ops.rand() % GIVE_UP_SPAN_S) * 1000LL);
 }
 
-int tick_connect(time_t)
+// A connect or a reconnect (op) from state, once the back-off allows.
+int64_t attempt(int (*op)(), uint32_t state, int64_t now)
 {
-    g_state_ops.mqtt_connect();
+    if (broker_given_up(now))
+        return TICK_MS;
+    if (int64_t w = waiting(now))
+        return w;
+    int rc = op();
     g_state_ops.mqtt_loop_misc();
-    return 1;
+    if (rc == MQTT_PENDING || agent_state_get() != state)
+        return TICK_MS;
+    return failed(now);
 }
 
-int tick_connecting(time_t in_state)
+int64_t tick_connect(time_t, int64_t now)
 {
-    if (in_state > CONNECTING_LIMIT_S) {
-        g_state_ops.mqtt_teardown();
-        agent_state_set(OVIMAR_MQTT_CONNECT);
+    return attempt(g_state_ops.mqtt_connect, OVIMAR_MQTT_CONNECT, now);
+}
+
+int64_t tick_connecting(time_t in_state, int64_t now)
+{
+    if (broker_given_up(now))
+        return TICK_MS;
+    if (in_state <= CONNECTING_LIMIT_S) {
+        g_state_ops.mqtt_loop_misc();
+        return TICK_MS;
     }
+    g_state_ops.mqtt_teardown();
+    agent_state_set(OVIMAR_MQTT_CONNECT);
     g_state_ops.mqtt_loop_misc();
-    return 1;
+    return failed(now);
 }
 
-int tick_reconnect(time_t)
+int64_t tick_reconnect(time_t, int64_t now)
 {
-    g_state_ops.mqtt_reconnect();
-    g_state_ops.mqtt_loop_misc();
-    return 1;
+    return attempt(g_state_ops.mqtt_reconnect, OVIMAR_MQTT_RECONNECT, now);
 }
 
-int tick_connected(time_t)
+int64_t tick_connected(time_t, int64_t)
 {
+    // The session stands: back-off starts over.
+    g_state_tick.failures = 0;
+    g_state_tick.retry_at = 0;
+    g_state_tick.broker_since = 0;
     if (g_state_ops.call_forward("devInfoSync", nullptr) != 0)
         ovimar_log(OVIMAR_LOG_ERR, "failed to ubus call API_DEV_INFO_SYNC\n");
 
@@ -86,22 +164,22 @@ int tick_connected(time_t)
                    "channge to OVIMAR_MQTT_APP_AUTH status. wait for app activate\n");
     }
     g_state_ops.mqtt_loop_misc();
-    return 1;
+    return TICK_MS;
 }
 
-int tick_idle(time_t)
+int64_t tick_idle(time_t, int64_t)
 {
     g_state_ops.mqtt_loop_misc();
-    return IDLE_DELAY_S;
+    return housekeeping_ms();
 }
 
-int tick_other(time_t)
+int64_t tick_other(time_t, int64_t)
 {
     g_state_ops.mqtt_loop_misc();
-    return 1;
+    return TICK_MS;
 }
 
-using tick_fn = int (*)(time_t in_state);
+using tick_fn = int64_t (*)(time_t in_state, int64_t now);
 
 // Indexed by state; 7 and anything unknown take tick_other.
 constexpr tick_fn g_tick_table[] = {
@@ -115,6 +193,17 @@ constexpr tick_fn g_tick_table[] = {
     tick_other,      // 7
     tick_idle,       // OVIMAR_FINISHED
 };
+
+// A session lost, or the broker's refusal that sent the agent back to its
+// login, counts as a failure like any other.
+void count_setback(uint32_t prev, uint32_t state, int64_t now)
+{
+    bool lost = state == OVIMAR_MQTT_RECONNECT && prev >= OVIMAR_MQTT_CONNECTED;
+    bool refused = state == OVIMAR_HTTPS_AUTH && prev >= OVIMAR_MQTT_CONNECT &&
+                   prev <= OVIMAR_MQTT_RECONNECT;
+    if (lost || refused)
+        failed(now);
+}
 
 int dev_auth_op()
 {
@@ -133,11 +222,19 @@ time_t mono_seconds()
     return ts.tv_sec;
 }
 
+int64_t mono_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
 } // namespace
 
 struct state_ops g_state_ops = {
     dev_auth_op, get_server_op, mqtt_connect, mqtt_reconnect, mqtt_teardown,
     mqtt_loop_misc, ubus_call_forward, dev_status_get, time, rand, mono_seconds,
+    mono_ms, mqtt_keepalive,
 };
 
 struct uloop_timeout g_state_timer;
@@ -165,25 +262,28 @@ void state_machine_tick(struct uloop_timeout *t)
 {
     uint32_t state = agent_state_get();
     time_t now = g_state_ops.now(nullptr);
+    int64_t now_ms = g_state_ops.mono_ms();
     time_t in_state = 0;
 
-    if (state == g_state_tick.prev_state)
+    if (state == g_state_tick.prev_state) {
         in_state = now - g_state_tick.entered;
-    else
+    } else {
         g_state_tick.entered = now;
+        count_setback(g_state_tick.prev_state, state, now_ms);
+    }
     g_state_tick.prev_state = state;
 
     ovimar_log(OVIMAR_LOG_DEBUG, "-----state machines:%d----\n", state);
 
     constexpr size_t n = sizeof(g_tick_table) / sizeof(g_tick_table[0]);
     tick_fn fn = state < n ? g_tick_table[state] : tick_other;
-    uloop_timeout_set(t, fn(in_state) * 1000);
+    uloop_timeout_set(t, static_cast<int>(fn(in_state, now_ms)));
 }
 
 int state_machine_arm()
 {
     g_state_timer.cb = state_machine_tick;
-    g_state_tick.prev_state = 0;
+    g_state_tick = {};
     g_state_changed = g_state_ops.mono();
     return uloop_timeout_set(&g_state_timer, 1000) < 0 ? -1 : 0;
 }

@@ -44,6 +44,10 @@ struct state_ops {
     // Seconds on a clock that never steps (the wall clock does at the
     // first NTP sync); only for the operator's time in state.
     time_t (*mono)();
+    // Milliseconds on that clock: when the next attempt after a failure is due.
+    int64_t (*mono_ms)();
+    // Seconds of MQTT keepalive the session runs with; 0 for none.
+    int (*keepalive)();
 };
 
 extern struct state_ops g_state_ops;
@@ -54,6 +58,11 @@ struct state_tick {
     uint32_t prev_state;
     time_t entered;
     int retries;
+    // Failed attempts since a session last stood, and when the next is due.
+    int failures;
+    int64_t retry_at;
+    // Since when the broker has been out of reach (0: it is not).
+    int64_t broker_since;
 };
 
 extern struct state_tick g_state_tick;

@@ -4,9 +4,13 @@
 //
 //   ovimar_bench [--idle S] [--rounds N] [--blocks K] [--warmup N]
 //                [--size STRIPPED_AGENT] [--agent PATH] [--broker-nagle]
+//                [--label TEXT] [--compare-agent PATH] [--compare-label TEXT]
 //
 // --broker-nagle leaves the broker's sockets as Debian's mosquitto has them
 // (set_tcp_nodelay false): every round trip then waits on delayed ACKs.
+// --compare-agent runs a second agent (another libcurl, say) through the
+// idle part alone, after the first is gone, and prints both agents' memory
+// side by side under their labels.
 // Prints figures; it judges nothing but the goals it prints beside them.
 #include <getopt.h>
 #include <sys/stat.h>
@@ -21,6 +25,7 @@
 #include <thread>
 
 #include "bus_peer.h"
+#include "libs.h"
 #include "mqtt_peer.h"
 #include "procinfo.h"
 #include "report.h"
@@ -37,12 +42,16 @@ struct options {
     std::string size_file;
     std::string agent = OVIMAR_AGENT;
     bool broker_nagle = false;
+    std::string label = "agent";
+    std::string compare_agent;
+    std::string compare_label = "compared agent";
 };
 
 [[noreturn]] void usage()
 {
     fprintf(stderr, "usage: ovimar_bench [--idle S] [--rounds N] [--blocks K] [--warmup N]\n"
-                    "                    [--size STRIPPED_AGENT] [--agent PATH] [--broker-nagle]\n");
+                    "                    [--size STRIPPED_AGENT] [--agent PATH] [--broker-nagle]\n"
+                    "                    [--label TEXT] [--compare-agent PATH] [--compare-label TEXT]\n");
     exit(2);
 }
 
@@ -52,7 +61,9 @@ options parse(int argc, char **argv)
         {"idle", required_argument, nullptr, 'i'},   {"rounds", required_argument, nullptr, 'r'},
         {"blocks", required_argument, nullptr, 'b'}, {"warmup", required_argument, nullptr, 'w'},
         {"size", required_argument, nullptr, 's'},   {"agent", required_argument, nullptr, 'a'},
-        {"broker-nagle", no_argument, nullptr, 'n'},
+        {"broker-nagle", no_argument, nullptr, 'n'}, {"label", required_argument, nullptr, 'l'},
+        {"compare-agent", required_argument, nullptr, 'c'},
+        {"compare-label", required_argument, nullptr, 'L'},
         {nullptr, 0, nullptr, 0},
     };
     options o;
@@ -65,6 +76,9 @@ options parse(int argc, char **argv)
         case 's': o.size_file = optarg; break;
         case 'a': o.agent = optarg; break;
         case 'n': o.broker_nagle = true; break;
+        case 'l': o.label = optarg; break;
+        case 'c': o.compare_agent = optarg; break;
+        case 'L': o.compare_label = optarg; break;
         default: usage();
         }
     }
@@ -173,48 +187,86 @@ size_result measure_size(const std::string &path)
     return s;
 }
 
-int run(const options &o)
+// One agent among its peers; they go in reverse order, the rig last.
+struct session {
+    rig r;
+    mqtt_login login;
+    mqtt_peer platform;
+    bus_peer bus;
+    session(const std::string &agent, bool broker_nodelay)
+        : r({agent, UBUSD, ZORVEX_SIM, PLATFORM_SIM, ROUTER_BIN_DIR}, broker_nodelay)
+    {
+    }
+};
+
+// Starts the peers and the agent, waits until it settles, then keeps it
+// idle beside mosquitto_sub.
+idle_result settle_and_idle(session &s, int idle_s)
 {
-    rig r({o.agent, UBUSD, ZORVEX_SIM, PLATFORM_SIM, ROUTER_BIN_DIR}, !o.broker_nagle);
+    rig &r = s.r;
     if (!r.start())
         die(r.why());
-    mqtt_login login;
-    login.port = r.broker_port();
-    login.ca = r.ca();
-    login.user = testsupport::Broker::USER;
-    login.password = testsupport::Broker::PASSWORD;
+    s.login.port = r.broker_port();
+    s.login.ca = r.ca();
+    s.login.user = testsupport::Broker::USER;
+    s.login.password = testsupport::Broker::PASSWORD;
 
-    mqtt_peer platform;
-    platform.answer_topic = DOWN_TOPIC;
-    if (!mqtt_open(platform, "bench-platform", login, UP_TOPIC))
+    s.platform.answer_topic = DOWN_TOPIC;
+    if (!mqtt_open(s.platform, "bench-platform", s.login, UP_TOPIC))
         die("the platform's client cannot reach the broker");
     if (!r.start_agent())
         die(r.why());
     // Login, broker request and connect take a few one-second ticks.
-    mqtt_pump(platform, 90000, [&] { return platform.dev_info_syncs > 0 || !r.agent_running(); });
-    if (platform.dev_info_syncs == 0)
+    mqtt_pump(s.platform, 90000,
+              [&] { return s.platform.dev_info_syncs > 0 || !r.agent_running(); });
+    if (s.platform.dev_info_syncs == 0)
         die(std::string("no devInfoSync from the agent") +
             (r.agent_running() ? "" : " (it ended)") + ":\n" + r.agent_log());
-    bus_peer bus;
-    if (!bus_open(bus, r.bus_socket()))
+    if (!bus_open(s.bus, r.bus_socket()))
         die("cannot reach zorvex on the bus");
-    mqtt_pump(platform, 1000, [] { return false; });
+    mqtt_pump(s.platform, 1000, [] { return false; });
 
     idle_result idle = {};
-    idle.seconds = o.idle_s;
-    idle.state = agent_state(r, bus, platform);
-    idle_phase(r, platform, login, &idle);
+    idle.seconds = idle_s;
+    idle.state = agent_state(r, s.bus, s.platform);
+    idle_phase(r, s.platform, s.login, &idle);
+    return idle;
+}
 
-    series agent = {"agent", {}, 0, 0}, broker = {"broker", {}, 0, 0}, direct = {"bus", {}, 0, 0};
-    round_trips(o, platform, login, bus, &agent, &broker, &direct);
-    idle.agent_after_load = proc_read(r.agent_pid());
+int run(const options &o)
+{
+    agent_memory first = {o.label, {}, {}};
+    bool running = false;
+    std::string log;
+    {
+        session s(o.agent, !o.broker_nagle);
+        idle_result idle = settle_and_idle(s, o.idle_s);
+        first.curl = library_of(s.r.agent_pid(), "libcurl");
 
-    print_header(o.agent, o.rounds, o.blocks, !o.broker_nagle);
-    print_rounds(agent, broker, direct);
-    print_idle(idle);
-    print_size(measure_size(o.size_file));
+        series agent = {"agent", {}, 0, 0}, broker = {"broker", {}, 0, 0},
+               direct = {"bus", {}, 0, 0};
+        round_trips(o, s.platform, s.login, s.bus, &agent, &broker, &direct);
+        idle.agent_after_load = proc_read(s.r.agent_pid());
+        first.idle = idle;
 
-    print_agent_log(r.agent_running(), r.agent_log());
+        print_header(o.agent, o.rounds, o.blocks, !o.broker_nagle);
+        print_rounds(agent, broker, direct);
+        print_idle(idle);
+        print_size(measure_size(o.size_file));
+        running = s.r.agent_running();
+        log = s.r.agent_log();
+    }
+    // The first agent is gone: no library page of its counts in the
+    // second's private figure.
+    if (!o.compare_agent.empty()) {
+        session s(o.compare_agent, !o.broker_nagle);
+        agent_memory second = {o.compare_label, {}, {}};
+        second.idle = settle_and_idle(s, o.idle_s);
+        second.curl = library_of(s.r.agent_pid(), "libcurl");
+        print_memory_by_agent(first, second, o.compare_agent);
+    }
+
+    print_agent_log(running, log);
     return 0;
 }
 

@@ -34,6 +34,34 @@ void idle_row(const char *label, const proc_sample &a, const proc_sample &b)
            b.private_kb);
 }
 
+bool memory_met(long agent, long sub, const idle_result &r)
+{
+    return r.agent1.ok && r.sub1.ok && agent <= sub;
+}
+
+void memory_rows(const agent_memory &m)
+{
+    const idle_result &r = m.idle;
+    if (!r.agent1.ok || !r.sub1.ok) {
+        printf("  %-24s (process gone)\n", m.label.c_str());
+        return;
+    }
+    printf("  %-24s %5d %6d %9ld %8ld %10ld  %7s %7s\n", m.label.c_str(), m.curl.needs,
+           m.curl.mapped, r.agent1.rss_kb, r.agent1.anon_kb, r.agent1.private_kb,
+           verdict(memory_met(r.agent1.rss_kb, r.sub1.rss_kb, r)),
+           verdict(memory_met(r.agent1.anon_kb, r.sub1.anon_kb, r)));
+    printf("    %-22s %5s %6s %9ld %8ld %10ld\n", "mosquitto_sub beside it", "", "",
+           r.sub1.rss_kb, r.sub1.anon_kb, r.sub1.private_kb);
+}
+
+void curl_line(const agent_memory &m)
+{
+    if (m.curl.path.empty())
+        printf("  %s: no libcurl mapped\n", m.label.c_str());
+    else
+        printf("  %s: %s, %lld bytes\n", m.label.c_str(), m.curl.path.c_str(), m.curl.bytes);
+}
+
 } // namespace
 
 void print_header(const std::string &agent, int rounds, int blocks, bool broker_nodelay)
@@ -105,6 +133,26 @@ void print_size(const size_result &r)
     printf("  %s\n  %lld bytes = %.1f KiB\n", r.path.c_str(), r.bytes,
            static_cast<double>(r.bytes) / 1024);
     printf("  goal: < 256 KiB: %s\n", verdict(r.bytes < SIZE_GOAL));
+}
+
+void print_memory_by_agent(const agent_memory &a, const agent_memory &b,
+                           const std::string &b_path)
+{
+    printf("\nIdle memory by agent: each alone with its peers, idle %d s, beside a\n"
+           "mosquitto_sub of its own run; the second agent is %s\n",
+           b.idle.seconds, b_path.c_str());
+    if (a.idle.state != 8 || b.idle.state != 8)
+        printf("  NOT both in OVIMAR_FINISHED: states %d and %d\n", a.idle.state, b.idle.state);
+    const char *row = "  %-24s %5s %6s %9s %8s %10s  %7s %7s\n";
+    printf(row, "", "curl", "all", "VmRSS", "anon", "private", "goal:", "goal:");
+    printf(row, "", "libs", "libs", "kB", "kB", "kB", "VmRSS", "anon");
+    memory_rows(a);
+    memory_rows(b);
+    curl_line(a);
+    curl_line(b);
+    printf("  (curl libs: libraries that libcurl loads, all levels, as ldd lists them, libc\n"
+           "  included; all libs: shared objects the agent maps; goal: no more than the\n"
+           "  mosquitto_sub beside it)\n");
 }
 
 void print_agent_log(bool running, const std::string &log)

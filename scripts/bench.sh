@@ -4,6 +4,8 @@
 #
 #   RELEASE_DIR  release tree for the size figure (build-release)
 #   BENCH_DIR    host tree the benchmark runs in (build-bench)
+#   CURL_DIR     host tree of a second agent on the router-like libcurl
+#                of scripts/router-libs.sh curl (build-bench-curl)
 #
 # Both trees are MinSizeRel (-Os): the router's packages are built for size,
 # and the flash is what the size goal is about. Both link the router's own
@@ -28,7 +30,22 @@ cmake -S . -B "$BENCH_DIR" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
     -DOVIMAR_BENCH=ON -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$BENCH_DIR" --target ovimar_bench -j"$jobs" >/dev/null
 
-"$BENCH_DIR/bench/ovimar_bench" --size "$stripped" "$@"
+# The same agent on libcurl as a router builds it: Debian's links some
+# thirty libraries a router's does not. Its memory is printed beside the
+# first's; its RUNPATH must lead to that libcurl, not Debian's.
+CURL_DIR=${CURL_DIR:-build-bench-curl}
+curl_prefix=$(./scripts/router-libs.sh curl)
+cmake -S . -B "$CURL_DIR" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
+    -DCMAKE_PREFIX_PATH="$curl_prefix;$prefix" >/dev/null
+cmake --build "$CURL_DIR" --target ovimar-agent -j"$jobs" >/dev/null
+curl_agent=$CURL_DIR/agent/ovimar-agent
+ldd "$curl_agent" | grep -q "=> $curl_prefix/lib/libcurl" || {
+    echo "bench: $curl_agent does not load $curl_prefix/lib/libcurl" >&2
+    exit 1
+}
+
+"$BENCH_DIR/bench/ovimar_bench" --size "$stripped" --label "Debian's libcurl" \
+    --compare-agent "$curl_agent" --compare-label "router-like libcurl" "$@"
 echo
 echo "Release agent ($prefix): sections and the libraries it needs"
 size "$stripped" | sed 's/^/  /'

@@ -22,7 +22,7 @@ PKGS="
   libjson-c-dev libcurl4-openssl-dev libcpp-httplib-dev
   clang libclang-rt-dev
   libmosquitto-dev mosquitto mosquitto-clients
-  iproute2 net-tools bridge-utils util-linux procps psmisc kmod
+  iproute2 nftables net-tools bridge-utils util-linux procps psmisc kmod
   qemu-system-x86 busybox-static linux-headers-amd64 cpio gzip
 "
 

@@ -6,6 +6,8 @@
 #     2102   the 21.02-era libubox, uci, ubus a kernel-5.4 router runs (default)
 #     head   the current upstream heads (compile checks)
 #     mosquitto  libmosquitto 2.0.22, the router's version
+#     curl   libcurl as the router builds it, from Debian's curl source
+#            package (scripts/router-curl.sh; needs no tarball)
 #     sdk    whatever libubox-*, uci-* and ubus-* tarballs ROUTER_LIBS_SRC
 #            holds (the last by name of each): an OpenWrt SDK's dl/ folder
 #     --aarch64  cross-built for arm64 (cmake/aarch64-linux-gnu.cmake) into
@@ -58,6 +60,7 @@ latest() {
 
 # Built in this order: uci and ubus link libubox.
 case $set_name in
+    curl) exec "$root/scripts/router-curl.sh" ;;
     2102) tarballs="libubox-b14c468.tar.gz uci-4b3db11.tar.gz ubus-4fc532c.tar.gz" ;;
     head) tarballs="libubox-1aa36ee.tar.gz uci-66127cd.tar.gz ubus-3cc98db.tar.gz" ;;
     mosquitto) tarballs="mosquitto-2.0.22.tar.gz" ;;
@@ -66,7 +69,7 @@ case $set_name in
         uci=$(latest uci)
         ubus=$(latest ubus)
         tarballs="$ubox $uci $ubus" ;;
-    *) echo "router-libs: unknown set '$set_name' (2102, head, mosquitto, sdk)" >&2; exit 2 ;;
+    *) echo "router-libs: unknown set '$set_name' (2102, head, mosquitto, curl, sdk)" >&2; exit 2 ;;
 esac
 
 absent=

@@ -5,7 +5,9 @@
 // Modes: stall (accepts TCP, then never says a word: the TLS handshake
 // hangs), noconnack (TLS, reads CONNECT, never answers), suback80 (grants
 // the connection, refuses every subscription with 0x80), cut (grants both,
-// then sends half a PUBLISH and closes). Prints "ready PORT" once
+// then sends half a PUBLISH and closes), reset (a TLS front whose broker is
+// down: takes the TCP connection, reads the ClientHello, resets it).
+// Prints "ready PORT" once
 // listening (port 0: one the kernel picks) and one line per event.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,7 +27,7 @@
 
 namespace {
 
-enum class mode { stall, noconnack, suback80, cut };
+enum class mode { stall, noconnack, suback80, cut, reset };
 
 struct mode_name {
     std::string_view name;
@@ -37,6 +39,7 @@ constexpr mode_name MODES[] = {
     {"noconnack", mode::noconnack},
     {"suback80", mode::suback80},
     {"cut", mode::cut},
+    {"reset", mode::reset},
 };
 
 struct ssl_free {
@@ -172,15 +175,16 @@ int main(int argc, char **argv)
     for (const auto &x : MODES)
         if (name && x.name == name)
             mn = &x;
-    if (!mn || (mn->m != mode::stall && (!cert || !key))) {
-        fprintf(stderr, "usage: fake_broker -m stall|noconnack|suback80|cut [-p PORT] "
+    bool tls = mn && mn->m != mode::stall && mn->m != mode::reset;
+    if (!mn || (tls && (!cert || !key))) {
+        fprintf(stderr, "usage: fake_broker -m stall|noconnack|suback80|cut|reset [-p PORT] "
                         "[-c CERT -k KEY]\n");
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
 
-    SSL_CTX *ctx = mn->m == mode::stall ? nullptr : tls_context(cert, key);
+    SSL_CTX *ctx = tls ? tls_context(cert, key) : nullptr;
     fd_owner lsn(listen_on(port));
     std::vector<int> held; // stalled peers stay open, unread
     for (;;) {
@@ -190,6 +194,15 @@ int main(int argc, char **argv)
         printf("accept\n");
         if (mn->m == mode::stall) {
             held.push_back(fd);
+            continue;
+        }
+        if (mn->m == mode::reset) {
+            unsigned char hello[512];
+            ssize_t n = read(fd, hello, sizeof hello);
+            linger rst = {1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &rst, sizeof rst);
+            close(fd);
+            printf("reset after %zd bytes\n", n);
             continue;
         }
         fd_owner conn(fd);

@@ -76,7 +76,7 @@ void serve(const httplib::Request &req, httplib::Response &res)
     std::string method = method_of(req.path);
     std::string mode = mode_next(method);
     record(req, method, mode, check_request(method, req.body));
-    answer a = answer_for(*g_cfg, method, req.body, mode);
+    answer a = answer_for(platform_config_now(), method, req.body, mode);
     res.status = a.status;
     switch (a.how) {
     case delivery::silent:

@@ -4,14 +4,15 @@
 //                [--server-path P] [--mode METHOD=MODE[,MODE...]]...
 //                [--broker HOST:PORT] [--uuid U] [--topic T]
 //                [--user U] [--password P]
-//                [--mqtt-ca PEM [--dev-id D] [--secret S] [--commands FIFO]]
+//                [--mqtt-ca PEM [--dev-id D] [--secret S]] [--commands FIFO]
 //
 // Prints "https ready port N" once serving, then one "request {...}" line
 // per request (path, method, mode, check, body). Modes: see modes.h;
 // each request of a kind takes the next mode of its list, the last stays.
 // With --mqtt-ca the platform also meets the device on the broker it hands
 // out (mqtt_side.h); each "send JSON" line written to FIFO is published to
-// the device.
+// the device. "broker HOST:PORT" and "password P" lines change what later
+// broker requests hand out (a broker moved, credentials rotated).
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -35,13 +37,15 @@ std::atomic<bool> g_platform_stopping{false};
 namespace {
 
 std::mutex g_print_lock;
+std::mutex g_config_lock;
+platform_config g_config;
 
 [[noreturn]] void usage()
 {
     fprintf(stderr, "usage: platform_sim --cert PEM --key PEM [--port N] [--auth-path P]\n"
                     "  [--server-path P] [--mode METHOD=MODE,...] [--broker HOST:PORT]\n"
                     "  [--uuid U] [--topic T] [--user U] [--password P]\n"
-                    "  [--mqtt-ca PEM [--dev-id D] [--secret S] [--commands FIFO]]\n");
+                    "  [--mqtt-ca PEM [--dev-id D] [--secret S]] [--commands FIFO]\n");
     exit(2);
 }
 
@@ -99,12 +103,37 @@ platform_config parse(int argc, char **argv)
     }
     if (cfg.cert.empty() || cfg.key.empty() || optind != argc)
         usage();
-    if (!cfg.commands.empty() && cfg.mqtt_ca.empty())
-        usage();
     return cfg;
 }
 
-// "send JSON" lines from the FIFO, until the platform stops.
+// True when line starts with name; rest is what follows.
+bool starts(const std::string &line, const char *name, std::string *rest)
+{
+    size_t n = strlen(name);
+    if (line.compare(0, n, name) != 0)
+        return false;
+    *rest = line.substr(n);
+    return true;
+}
+
+void command(const std::string &line)
+{
+    std::string v;
+    if (starts(line, "send ", &v)) {
+        if (!g_config.mqtt_ca.empty())
+            mqtt_side_send(v);
+        return;
+    }
+    std::lock_guard<std::mutex> hold(g_config_lock);
+    if (starts(line, "broker ", &v) && parse_broker(v, g_config))
+        platform_print("broker now " + v);
+    else if (starts(line, "password ", &v)) {
+        g_config.password = v;
+        platform_print("password changed");
+    }
+}
+
+// Command lines from the FIFO, until the platform stops.
 void read_commands(const std::string &fifo)
 {
     // Read-write: a writer that goes away is no end of input.
@@ -123,8 +152,7 @@ void read_commands(const std::string &fifo)
                 line.push_back(buf[i]);
                 continue;
             }
-            if (line.rfind("send ", 0) == 0)
-                mqtt_side_send(line.substr(5));
+            command(line);
             line.clear();
         }
     }
@@ -132,6 +160,12 @@ void read_commands(const std::string &fifo)
 }
 
 } // namespace
+
+platform_config platform_config_now()
+{
+    std::lock_guard<std::mutex> hold(g_config_lock);
+    return g_config;
+}
 
 void platform_print(const std::string &line)
 {
@@ -149,7 +183,8 @@ bool platform_sleep(int ms)
 
 int main(int argc, char **argv)
 {
-    platform_config cfg = parse(argc, argv);
+    g_config = parse(argc, argv);
+    const platform_config &cfg = g_config;
 
     // Every thread inherits the mask; only sigwait below sees the signals.
     sigset_t stop;

@@ -27,6 +27,10 @@ struct platform_config {
     std::string commands;    // FIFO of "send JSON" lines
 };
 
+// The configuration as it stands: "broker" and "password" commands change
+// what the broker request hands out while the platform runs.
+platform_config platform_config_now();
+
 // Set once on SIGTERM/SIGINT; every wait of a misbehaving answer ends on it.
 extern std::atomic<bool> g_platform_stopping;
 

@@ -202,6 +202,7 @@ protected:
         ubus_event_register("Notify", UBUS_HOOK_LOCAL);
 
         g_state_ops.now = fake_now;
+        g_state_ops.rand = [] { return 0; }; // a first retry 1 s after a failure
         g_state_ops.dev_auth = [] { agent_state_set(OVIMAR_HTTPS_GET_SERVER); return 0; };
         g_state_ops.get_mqtt_server = [] { agent_state_set(OVIMAR_MQTT_CONNECT); return 0; };
         agent_state_set(OVIMAR_MQTT_CONNECT);

@@ -32,8 +32,9 @@ const char REPLIES[] = R"({
 std::vector<std::string> g_local;
 void local_hook(const char *t) { g_local.emplace_back(t); }
 
-time_t g_now;
-time_t fake_time(time_t *) { return g_now; }
+int64_t g_ms = 1000000;
+time_t fake_time(time_t *) { return static_cast<time_t>(g_ms / 1000); }
+int64_t fake_ms() { return g_ms; }
 int fake_rand() { return 37; }
 
 class Requests : public ::testing::Test {
@@ -92,12 +93,16 @@ protected:
         return buf;
     }
 
-    // One tick of the machine; returns the delay it armed, in seconds.
+    // One tick of the machine on the fake clocks, which it then moves on by
+    // the delay it armed; returns that delay, in seconds.
     int tick()
     {
+        g_state_ops.now = fake_time;
+        g_state_ops.mono_ms = fake_ms;
         state_machine_tick(&g_state_timer);
-        g_now += 1;
-        return static_cast<int>((remaining_ms(&g_state_timer) + 500) / 1000);
+        int64_t ms = remaining_ms(&g_state_timer);
+        g_ms += ms;
+        return static_cast<int>((ms + 500) / 1000);
     }
 };
 
@@ -124,7 +129,8 @@ TEST_F(Requests, NoUsableBaseObjectMeansNoPostAndATryNextTick)
         }));
         zorvex = start_zorvex(router.dir, sock, c.replies);
         start({});
-        g_state_ops.now = fake_time;
+        state_machine_arm();
+        g_state_ops.rand = [] { return 0; }; // a second login 1 s after the first
         std::string log = logged([&] {
             tick();
             tick();
@@ -231,25 +237,27 @@ TEST_F(Requests, BrokerRetriesThenBackOffToLogin)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.mode);
         start({c.mode});
-        g_state_ops.now = fake_time;
+        state_machine_arm(); // each case a device's first give-up
         g_state_ops.rand = fake_rand;
         g_config_get_mqtt_server.retries = c.retries;
         EXPECT_EQ(tick(), 1); // login
         ASSERT_EQ(agent_state_get(), OVIMAR_HTTPS_GET_SERVER);
-        int delay = 0;
         std::string log = logged([&] {
             for (size_t i = 0; i < c.server_requests; i++)
-                delay = tick();
+                tick();
         });
         EXPECT_EQ(agent_state_get(), c.state);
-        EXPECT_EQ(delay, c.last_delay);
         EXPECT_EQ(platform->requests().size(), 1 + c.server_requests);
         EXPECT_EQ(has(log, "try to get mqtt server timeout. back to auth state!\n"),
                   c.state == OVIMAR_HTTPS_AUTH);
-        if (c.state == OVIMAR_HTTPS_AUTH) { // and the next tick logs in again
-            tick();
-            EXPECT_EQ(json_str(platform->requests().back().get(), "method"), "devAuth");
-        }
+        if (c.state != OVIMAR_HTTPS_AUTH)
+            continue;
+        // Ticks each second, and the next login once the wait is out.
+        int waited = 1;
+        while (platform->requests().size() == 1 + c.server_requests && waited < 100)
+            waited += tick();
+        EXPECT_EQ(waited, c.last_delay + 1);
+        EXPECT_EQ(json_str(platform->requests().back().get(), "method"), "devAuth");
     }
 }
 

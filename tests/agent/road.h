@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -73,11 +74,14 @@ struct Road : AgentRouter {
         ASSERT_EQ(r.code, 0) << r.err;
     }
 
-    void platform_send(const std::string &json) const
+    void platform_send(const std::string &json) const { platform_command("send " + json); }
+
+    // A line for the platform's command FIFO ("broker H:P", "password P").
+    void platform_command(const std::string &command) const
     {
         int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
-        std::string line = "send " + json + "\n";
+        std::string line = command + "\n";
         EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
         close(fd);
     }
@@ -105,3 +109,71 @@ inline size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
+// The agent's peers up and configured: broker, bus, carrier service and
+// the platform (HTTPS and its MQTT side).
+struct Rig {
+    Road r;
+    testsupport::TestCerts certs;
+    testsupport::Broker broker{certs};
+    testsupport::Child bus, zorvex, platform;
+    int https_port = 0;
+    std::string extra;         // more of /etc/config/ovimar
+    bool with_platform = true; // started with the rest
+
+    bool start()
+    {
+        if (!r.world.ok() || !broker.start())
+            return false;
+        bus = start_bus(r.dir, r.sock);
+        zorvex = start_zorvex(r.dir, r.sock, R"({"devAuth": {}, "devGetMqttServer": {},
+            "devInfoSync": {"method": "devInfoSync"}, "getStatus": {"_result": 0}})");
+        https_port = testsupport::free_port();
+        r.config("ovimar", ovimar_config(https_port, certs.ca) + extra);
+        if (!with_platform)
+            return true;
+        platform = r.platform(https_port, broker, certs);
+        return r.logged(r.plog, "https ready port");
+    }
+
+    // The agent with `timeout` taken from target ("" keeps PATH's).
+    testsupport::Child agent(const std::string &target, const std::string &level = "6",
+                             std::vector<std::string> env = {}) const
+    {
+        return agent_logging_to(r.log, target, level, env);
+    }
+
+    testsupport::Child agent_logging_to(const std::string &log, const std::string &target,
+                                        const std::string &level,
+                                        std::vector<std::string> more) const
+    {
+        auto env = r.agent_env();
+        if (!target.empty()) {
+            std::string bin = r.dir.file("bin");
+            mkdir(bin.c_str(), 0755);
+            unlink((bin + "/timeout").c_str());
+            EXPECT_EQ(symlink(target.c_str(), (bin + "/timeout").c_str()), 0);
+            for (auto &e : env)
+                if (e.rfind("PATH=", 0) == 0)
+                    e = "PATH=" + bin + ":" + e.substr(5);
+        }
+        env.insert(env.end(), more.begin(), more.end());
+        return testsupport::Child({OVIMAR_AGENT, "-l", level, "-m", "1"}, log, env);
+    }
+
+    std::vector<std::string> clients() const { return clients_of(broker); }
+
+    // Client ids a broker saw connecting, in order, but the platform's.
+    static std::vector<std::string> clients_of(const testsupport::Broker &b)
+    {
+        std::vector<std::string> ids;
+        std::string text = b.log();
+        const std::string tag = "New client connected from ";
+        for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
+            size_t as = text.find(" as ", at) + 4;
+            std::string id = text.substr(as, text.find(' ', as) - as);
+            if (id != "ovimar-platform")
+                ids.push_back(id);
+        }
+        return ids;
+    }
+};

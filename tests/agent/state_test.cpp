@@ -10,13 +10,19 @@
 #include "config.h"
 #include "log.h"
 #include "loop.h"
+#include "mqtt.h"
+#include "retry.h"
 #include "state.h"
 
 namespace {
 
 struct Fake {
-    time_t now = 1000;
+    int64_t ms = 1000000; // the monotonic clock; the wall clock is ms / 1000
     int rand_value = 0;
+    int keepalive = 0;
+    // What a login, a connect or a reconnect does to the state.
+    bool auth_answers = false;
+    int connect_rc = 0;
     std::vector<std::string> calls;
     // What a server request does to the state (accepted or not).
     bool server_answers = false;
@@ -28,15 +34,20 @@ Fake *g_fake;
 void record(const char *what) { g_fake->calls.push_back(what); }
 
 const state_ops FAKE_OPS = {
-    [] { record("dev_auth"); return 0; },
+    [] {
+        record("dev_auth");
+        if (g_fake->auth_answers)
+            agent_state_set(OVIMAR_HTTPS_GET_SERVER);
+        return 0;
+    },
     [] {
         record("get_server");
         if (g_fake->server_answers)
             agent_state_set(OVIMAR_MQTT_CONNECT);
         return 0;
     },
-    [] { record("connect"); return 0; },
-    [] { record("reconnect"); return 0; },
+    [] { record("connect"); return g_fake->connect_rc; },
+    [] { record("reconnect"); return g_fake->connect_rc; },
     [] { record("teardown"); return 0; },
     [] { record("loop_misc"); },
     [](const char *method, const char *) {
@@ -49,9 +60,11 @@ const state_ops FAKE_OPS = {
             strcpy(static_cast<char *>(dst) + DEV_ID_LEN, "s3cret");
         }
     },
-    [](time_t *) { return g_fake->now; },
+    [](time_t *) { return static_cast<time_t>(g_fake->ms / 1000); },
     [] { return g_fake->rand_value; },
-    [] { return g_fake->now; },
+    [] { return static_cast<time_t>(g_fake->ms / 1000); },
+    [] { return g_fake->ms; },
+    [] { return g_fake->keepalive; },
 };
 
 class StateMachine : public ::testing::Test {
@@ -63,6 +76,7 @@ protected:
         g_state_ops = FAKE_OPS;
         agent_state_set(OVIMAR_HTTPS_AUTH);
         g_config_get_mqtt_server.retries = 0;
+        g_config_retry = RETRY_DEFAULTS;
         ASSERT_EQ(state_machine_arm(), 0);
         log_level_set(OVIMAR_LOG_INFO);
     }
@@ -73,26 +87,43 @@ protected:
         log_level_set(OVIMAR_LOG_ERR);
     }
 
-    // Runs one tick and returns the delay it armed, in seconds.
-    int tick()
+    // Runs one tick and returns the delay it armed, in ms.
+    int64_t tick_ms()
     {
         fake.calls.clear();
         state_machine_tick(&g_state_timer);
         EXPECT_TRUE(g_state_timer.pending);
-        int64_t ms = remaining_ms(&g_state_timer);
-        return static_cast<int>((ms + 500) / 1000);
+        armed = remaining_ms(&g_state_timer);
+        return armed;
     }
+    int tick() { return static_cast<int>((tick_ms() + 500) / 1000); }
 
-    // Ticks, then advances the fake clock by the delay.
+    // Ticks, then advances the fake clock by the delay (in s).
     int step()
     {
         int d = tick();
-        fake.now += d;
+        fake.ms += armed;
         return d;
+    }
+
+    // Ticks until one makes this call, and past it; returns when it came.
+    int64_t until(const std::string &call, int64_t limit_ms = 4000000)
+    {
+        int64_t start = fake.ms;
+        while (fake.ms - start < limit_ms) {
+            tick_ms();
+            int64_t at = fake.ms;
+            fake.ms += armed;
+            if (!fake.calls.empty() && fake.calls[0] == call)
+                return at;
+        }
+        ADD_FAILURE() << "no " << call << " within " << limit_ms << " ms";
+        return -1;
     }
 
     Fake fake;
     state_ops saved;
+    int64_t armed = 0;
 };
 
 } // namespace
@@ -158,36 +189,36 @@ TEST_F(StateMachine, FailedDevInfoSyncIsLoggedAndDecisionStillMade)
 TEST_F(StateMachine, UnansweredServerWithoutRetriesGivesUpAtOnce)
 {
     agent_state_set(OVIMAR_HTTPS_GET_SERVER);
-    fake.rand_value = 123; // 10 + 123 % 51 = 31
+    fake.rand_value = 123; // 10 + 123 % 51 = 31 s, longer than a first retry
     StdoutCapture out;
-    EXPECT_EQ(step(), 31);
+    int64_t gave_up = fake.ms;
+    EXPECT_EQ(step(), 1);
     EXPECT_EQ(agent_state_get(), OVIMAR_HTTPS_AUTH);
     EXPECT_NE(out.text().find("try to get mqtt server timeout. back to auth state!\n"),
               std::string::npos);
-    EXPECT_EQ(step(), 1);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"dev_auth"}));
+    // Ticks go on each second; the login waits out the 31 s.
+    EXPECT_EQ(until("dev_auth") - gave_up, 31000);
 }
 
 TEST_F(StateMachine, UnansweredServerSendsRetriesPlusOneRequests)
 {
     g_config_get_mqtt_server.retries = 3;
+    fake.auth_answers = true;
     for (int r : {0, 50, 51}) {
-        fake.rand_value = r;
+        state_machine_arm(); // a device's first give-up
         agent_state_set(OVIMAR_HTTPS_AUTH);
-        step(); // login resets the retry counter
-        agent_state_set(OVIMAR_HTTPS_GET_SERVER);
+        fake.rand_value = r;
+        until("dev_auth"); // the login resets the retry counter
         int requests = 0;
-        int delay = 0;
+        int64_t last = 0;
         while (agent_state_get() == OVIMAR_HTTPS_GET_SERVER && requests < 10) {
-            delay = step();
+            last = fake.ms;
+            EXPECT_EQ(step(), 1);
             requests++;
-            if (agent_state_get() == OVIMAR_HTTPS_GET_SERVER) {
-                EXPECT_EQ(delay, 1);
-            }
         }
         EXPECT_EQ(requests, 4);
-        EXPECT_EQ(delay, 10 + r % 51); // 10, 60, 10
         EXPECT_EQ(agent_state_get(), OVIMAR_HTTPS_AUTH);
+        EXPECT_EQ(until("dev_auth") - last, (10 + r % 51) * 1000); // 10, 60, 10 s
     }
 }
 
@@ -212,17 +243,21 @@ TEST_F(StateMachine, ConnectingGivesUpAfterSixtySeconds)
     agent_state_set(OVIMAR_MQTT_CONNECTING);
     tick(); // first tick in state 3: entry time taken here
     for (int s = 1; s <= 60; s++) {
-        fake.now++;
+        fake.ms += 1000;
         tick();
         ASSERT_EQ(agent_state_get(), OVIMAR_MQTT_CONNECTING) << "after " << s << " s";
         EXPECT_EQ(fake.calls, (std::vector<std::string>{"loop_misc"}));
     }
-    fake.now++;
+    fake.ms += 1000;
     EXPECT_EQ(tick(), 1);
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"teardown", "loop_misc"}));
     EXPECT_EQ(agent_state_get(), OVIMAR_MQTT_CONNECT);
-    tick();
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"connect", "loop_misc"}));
+    // A failed session: the fresh connect comes after a first retry's wait.
+    int64_t failed_at = fake.ms;
+    fake.ms += armed;
+    int64_t waited = until("connect") - failed_at;
+    EXPECT_GE(waited, 1000);
+    EXPECT_LT(waited, 4000);
 }
 
 TEST_F(StateMachine, ReconnectAndUnknownStates)
@@ -234,6 +269,100 @@ TEST_F(StateMachine, ReconnectAndUnknownStates)
         agent_state_set(s);
         EXPECT_EQ(step(), 1);
         EXPECT_EQ(fake.calls, (std::vector<std::string>{"loop_misc"}));
+    }
+}
+
+// Attempt n + 1 after n failures in a row waits between min_wait*k^(n-2)
+// and min_wait*k^(n-1) s, the first retry 1 to 4 s; capped at max_wait.
+TEST_F(StateMachine, FailedLoginsBackOffExponentiallyWithinTheirBounds)
+{
+    g_config_retry = {2, 3000, 100, 120};
+    struct {
+        int rand_value;
+        int64_t first, then[5]; // the waits, in ms
+    } cases[] = {
+        // rand 0: each bound's low end; the cap then holds at [50, 100] s
+        {0, 1000, {2000, 6000, 18000, 50000, 50000}},
+        // rand 2^31 - 1: near the high ends
+        {2147483647, 1000 + 2147483647 % 3000,
+         {2000 + 2147483647 % 4001, 6000 + 2147483647 % 12001, 18000 + 2147483647 % 36001,
+          50000 + 2147483647 % 50001, 50000 + 2147483647 % 50001}},
+    };
+    for (const auto &c : cases) {
+        state_machine_arm();
+        fake.rand_value = c.rand_value;
+        int64_t at = until("dev_auth");
+        for (int64_t w : {c.first, c.then[0], c.then[1], c.then[2], c.then[3], c.then[4]}) {
+            int64_t next = until("dev_auth");
+            EXPECT_EQ(next - at, w);
+            at = next;
+        }
+    }
+}
+
+TEST_F(StateMachine, SessionResetsTheBackOffAndLossesCount)
+{
+    for (int i = 0; i < 6; i++)
+        until("dev_auth");
+    agent_state_set(OVIMAR_MQTT_CONNECTED);
+    step();
+    EXPECT_EQ(agent_state_get(), OVIMAR_MQTT_APP_AUTH);
+    step();
+    // A lost session, then a broker that refuses: each is a first failure
+    // and a second one, not a seventh.
+    agent_state_set(OVIMAR_MQTT_RECONNECT);
+    fake.connect_rc = 14;
+    int64_t lost = fake.ms;
+    int64_t first = until("reconnect");
+    EXPECT_EQ(first - lost, 1000);
+    EXPECT_EQ(until("reconnect") - first, 5000);
+}
+
+TEST_F(StateMachine, RefusedCredentialsAndAnUnreachableBrokerBringANewLogin)
+{
+    // The broker refused the credentials (state 0 set while connecting).
+    agent_state_set(OVIMAR_MQTT_CONNECTING);
+    step();
+    agent_state_set(OVIMAR_HTTPS_AUTH);
+    int64_t refused = fake.ms;
+    EXPECT_EQ(until("dev_auth") - refused, 1000);
+
+    // Reconnects that keep failing: after broker_limit, a new login.
+    g_config_retry.broker_limit = 30;
+    agent_state_set(OVIMAR_MQTT_RECONNECT);
+    fake.connect_rc = 14;
+    int64_t start = fake.ms;
+    int reconnects = 0;
+    while (agent_state_get() == OVIMAR_MQTT_RECONNECT && fake.ms - start < 100000) {
+        step();
+        if (!fake.calls.empty() && fake.calls[0] == "reconnect")
+            reconnects++;
+    }
+    EXPECT_EQ(agent_state_get(), OVIMAR_HTTPS_AUTH);
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"teardown"}));
+    EXPECT_GE(fake.ms - start, 30000);
+    EXPECT_LE(fake.ms - start, 31000);
+    EXPECT_GE(reconnects, 2);
+    EXPECT_LE(reconnects, 5); // backed off, not once a second
+}
+
+TEST_F(StateMachine, LookupInFlightIsNoFailure)
+{
+    agent_state_set(OVIMAR_MQTT_CONNECT);
+    fake.connect_rc = MQTT_PENDING;
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(step(), 1);
+        EXPECT_EQ(fake.calls, (std::vector<std::string>{"connect", "loop_misc"}));
+    }
+}
+
+TEST_F(StateMachine, HousekeepingKeepsShortKeepalives)
+{
+    agent_state_set(OVIMAR_FINISHED);
+    for (auto [keepalive, ms] : {std::pair{0, 10000}, {60, 10000}, {20, 10000}, {12, 6000},
+                                 {5, 2500}, {1, 1000}}) {
+        fake.keepalive = keepalive;
+        EXPECT_EQ(tick_ms(), ms) << "keepalive " << keepalive;
     }
 }
 

@@ -24,58 +24,6 @@ using testsupport::wait_for;
 
 namespace {
 
-// The agent's peers up and configured: broker, bus, carrier service and
-// the platform (HTTPS and its MQTT side).
-struct Stock {
-    Road r;
-    testsupport::TestCerts certs;
-    testsupport::Broker broker{certs};
-    Child bus, zorvex, platform;
-
-    bool start()
-    {
-        if (!r.world.ok() || !broker.start())
-            return false;
-        bus = start_bus(r.dir, r.sock);
-        zorvex = start_zorvex(r.dir, r.sock, R"({"devAuth": {}, "devGetMqttServer": {},
-            "devInfoSync": {"method": "devInfoSync"}, "getStatus": {"_result": 0}})");
-        int https_port = testsupport::free_port();
-        r.config("ovimar", ovimar_config(https_port, certs.ca));
-        platform = r.platform(https_port, broker, certs);
-        return true;
-    }
-
-    // The agent with `timeout` taken from target ("" keeps PATH's).
-    Child agent(const std::string &target) const
-    {
-        auto env = r.agent_env();
-        if (!target.empty()) {
-            std::string bin = r.dir.file("bin");
-            mkdir(bin.c_str(), 0755);
-            EXPECT_EQ(symlink(target.c_str(), (bin + "/timeout").c_str()), 0);
-            for (auto &e : env)
-                if (e.rfind("PATH=", 0) == 0)
-                    e = "PATH=" + bin + ":" + e.substr(5);
-        }
-        return Child({OVIMAR_AGENT, "-l", "6", "-m", "1"}, r.log, env);
-    }
-
-    // Client ids the broker saw connecting, in order, but the platform's.
-    std::vector<std::string> clients() const
-    {
-        std::vector<std::string> ids;
-        std::string text = broker.log();
-        const std::string tag = "New client connected from ";
-        for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
-            size_t as = text.find(" as ", at) + 4;
-            std::string id = text.substr(as, text.find(' ', as) - as);
-            if (id != "ovimar-platform")
-                ids.push_back(id);
-        }
-        return ids;
-    }
-};
-
 void nvtool_set(const std::string &key, const std::string &value)
 {
     ASSERT_EQ(testsupport::run({"nvtool", "set", key, value}).code, 0);
@@ -98,7 +46,7 @@ class StockTimeout : public ::testing::TestWithParam<Timeout> {};
 
 TEST_P(StockTimeout, IdentityFromTheBoardReachesTheBroker)
 {
-    Stock s;
+    Rig s;
     REQUIRE_ROUTER(s.r);
     ASSERT_TRUE(s.start()) << s.broker.log();
     std::string id = std::string("ZV-") + GetParam().name;
@@ -123,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StockRouter, NoIdentityTheBrokerAssignsOne)
 {
-    Stock s;
+    Rig s;
     REQUIRE_ROUTER(s.r);
     ASSERT_TRUE(s.start()) << s.broker.log();
     Child agent = s.agent("/bin/busybox");
@@ -174,7 +122,7 @@ struct Mute {
 // socket takes; the bus's next attempt must not close it.
 TEST(StockRouter, FailedBusGreetingLeavesTheBrokerSocketAlone)
 {
-    Stock s;
+    Rig s;
     REQUIRE_ROUTER(s.r);
     ASSERT_TRUE(s.start()) << s.broker.log();
     nvtool_set("ZVEI", "ZV-BUS");

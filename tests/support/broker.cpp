@@ -69,7 +69,12 @@ int free_port()
 
 Broker::Broker(const TestCerts &certs) : certs_(certs)
 {
-    must({"mosquitto_passwd", "-b", "-c", dir_.file("passwd"), USER, PASSWORD});
+    set_password(PASSWORD);
+}
+
+void Broker::set_password(const std::string &password)
+{
+    must({"mosquitto_passwd", "-b", "-c", dir_.file("passwd"), USER, password});
 }
 
 // TLS settings belong to the listener line before them.

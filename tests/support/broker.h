@@ -27,6 +27,8 @@ public:
     explicit Broker(const TestCerts &certs);
     // A global line of mosquitto.conf for the next start ("set_tcp_nodelay true").
     void add_option(const std::string &line) { options_ += line + "\n"; }
+    // The password the next start takes (credentials rotated).
+    void set_password(const std::string &password);
     // Starts on the port of the previous run, or a free one; true once listening.
     bool start();
     void stop(int sig = 15) { proc_.stop(sig); }

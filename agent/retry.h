@@ -1,0 +1,26 @@
+// When to try again after failures. A whole fleet loses its platform or
+// broker at once, so retries are randomised per device, grow
+// exponentially and are capped, and start over once a session stands.
+#pragma once
+
+#include <cstdint>
+
+// UCI ovimar.retry; missing or non-positive values take the defaults.
+struct config_retry {
+    int min_wait;        // s: the second retry waits min_wait..min_wait*multiplier
+    int multiplier;      // per mille: each later retry waits this much longer
+    int max_wait;        // s: no wait is longer
+    int broker_limit;    // s: failing to reach the broker this long means a new login
+};
+
+constexpr config_retry RETRY_DEFAULTS = {5, 2000, 600, 120};
+
+extern struct config_retry g_config_retry;
+
+void retry_config_load();
+// Seeds rand() for this device: its identity and the kernel's randomness.
+void retry_seed(const char *identity);
+// Milliseconds before the next attempt after this many failures in a row
+// (1 or more): the first retry comes after 1 to 4 s, retry n after a time
+// between min_wait*k^(n-2) and min_wait*k^(n-1), capped at max_wait.
+int64_t retry_delay_ms(int failures, int (*rnd)());
