@@ -33,12 +33,6 @@ long now_ms()
 [[noreturn]] void exec_child(const std::vector<std::string> &argv,
                              const std::vector<std::string> &env)
 {
-    // Ignored signals stay ignored across exec. Under qemu-user SIGCHLD
-    // reaches children ignored, and a shell there loses its commands'
-    // statuses (ldd then calls everything "not a dynamic executable");
-    // run() ignores SIGPIPE for itself only.
-    signal(SIGCHLD, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
     for (const auto &e : env)
         putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> args;
