@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include <json-c/json.h>
 
@@ -15,7 +16,9 @@ struct json_put {
 using json_ptr = std::unique_ptr<json_object, json_put>;
 
 std::mutex g_lock;
-std::string g_cookie;   // the one issued last
+// Every cookie issued: a fleet's devices log in and ask for their broker
+// interleaved, each with its own session.
+std::set<std::string> g_cookies;
 long g_last_id;         // ids the agent sends only ever grow
 int g_logins;
 
@@ -103,9 +106,9 @@ void fill_auth(json_object *o, const std::string &mode)
     if (mode == "no_cookie")
         return;
     std::lock_guard<std::mutex> hold(g_lock);
-    g_cookie = "ck-" + std::to_string(++g_logins) + "-" + std::to_string(rand() % 100000);
-    add(o, "cookie",
-        json_object_new_string((mode == "long" ? longer(g_cookie) : g_cookie).c_str()));
+    std::string cookie = "ck-" + std::to_string(++g_logins) + "-" + std::to_string(rand() % 100000);
+    g_cookies.insert(cookie);
+    add(o, "cookie", json_object_new_string((mode == "long" ? longer(cookie) : cookie).c_str()));
 }
 
 // A wrong cookie is what a real platform refuses; the answer says so.
@@ -116,7 +119,7 @@ int fill_server(const platform_config &cfg, json_object *o, const std::string &r
     const char *cookie = req ? string_of(req.get(), "cookie") : nullptr;
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        if (!cookie || g_cookie.empty() || g_cookie != cookie)
+        if (!cookie || !g_cookies.count(cookie))
             return 9003;
     }
     add(o, "uuid", json_object_new_string((mode == "long" ? longer(cfg.uuid) : cfg.uuid).c_str()));
@@ -207,8 +210,8 @@ std::string check_request(const std::string &method, const std::string &request)
             fault("accType is not router");
         const char *cookie = string_of(o.get(), "cookie");
         std::lock_guard<std::mutex> hold(g_lock);
-        if (!cookie || g_cookie.empty() || g_cookie != cookie)
-            fault("cookie is not the one issued");
+        if (!cookie || !g_cookies.count(cookie))
+            fault("cookie was never issued");
     }
     return problems.empty() ? "ok" : problems;
 }
