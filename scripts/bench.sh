@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds a release agent and the benchmark, then runs the benchmark; every
 # argument goes to it (e.g. --idle 10 --rounds 500). Prints figures only.
+# With --fleet [N] (and --fleet-scenarios LIST ...) it builds and runs the
+# fleet benchmark instead (bench/fleet_main.cpp), on the bench tree's agent.
 #
 #   RELEASE_DIR  release tree for the size figure (build-release)
 #   BENCH_DIR    host tree the benchmark runs in (build-bench)
@@ -20,15 +22,26 @@ BENCH_DIR=${BENCH_DIR:-build-bench}
 jobs=$(nproc)
 
 prefix=$(./scripts/router-prefix.sh)
+bench_tree() {
+    cmake -S . -B "$BENCH_DIR" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
+        -DOVIMAR_BENCH=ON -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    cmake --build "$BENCH_DIR" --target "$1" -j"$jobs" >/dev/null
+}
+
+for arg in "$@"; do
+    case $arg in --fleet*)
+        bench_tree ovimar_fleet
+        exec "$BENCH_DIR/bench/ovimar_fleet" "$@"
+    esac
+done
+
 cmake -S . -B "$RELEASE_DIR" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$RELEASE_DIR" --target ovimar-agent -j"$jobs" >/dev/null
 stripped=$RELEASE_DIR/ovimar-agent.stripped
 strip --strip-all -o "$stripped" "$RELEASE_DIR/agent/ovimar-agent"
 
-cmake -S . -B "$BENCH_DIR" -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF \
-    -DOVIMAR_BENCH=ON -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$BENCH_DIR" --target ovimar_bench -j"$jobs" >/dev/null
+bench_tree ovimar_bench
 
 # The same agent on libcurl as a router builds it: Debian's links some
 # thirty libraries a router's does not. Its memory is printed beside the
