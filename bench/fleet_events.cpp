@@ -117,8 +117,10 @@ fleet_bunch fleet_busiest_second(std::vector<fleet_try> tries)
 }
 
 double fleet_all_in(const std::vector<const std::vector<fleet_event> *> &agents, int state,
-                    double since)
+                    double since, size_t need)
 {
+    if (!need)
+        need = agents.size();
     struct change {
         double t;
         size_t agent;
@@ -138,7 +140,7 @@ double fleet_all_in(const std::vector<const std::vector<fleet_event> *> &agents,
             in[c.agent] = c.in;
             count = c.in ? count + 1 : count - 1;
         }
-        if (count == agents.size())
+        if (count == need)
             return c.t;
     }
     return -1;

@@ -51,10 +51,10 @@ struct fleet_bunch {
 // an agent trying twice in it counts once.
 fleet_bunch fleet_busiest_second(std::vector<fleet_try> tries);
 
-// The first moment at which every agent had changed to state after since
-// and none had left it again; -1 if there was none.
+// The first moment at which `need` agents (0: all) had changed to state
+// after since and not left it again; -1 if there was none.
 double fleet_all_in(const std::vector<const std::vector<fleet_event> *> &agents, int state,
-                    double since);
+                    double since, size_t need = 0);
 
 struct broker_second {
     long second; // unix time

@@ -16,20 +16,27 @@ std::string fleet_seconds(double s); // "12.3 s", or "not reached" for s < 0
 void fleet_goal(const std::string &what, bool met);
 void fleet_print_goals();
 
-// Which busiest second the goal of a third of the fleet is judged on:
-// where the agents start in the window, their first tries are no retries.
-enum class fleet_judge { all, retries, none };
+// Where tries go: logins alone, the platform (logins and broker
+// requests) or the broker (connects).
+enum class fleet_target { logins, platform, broker };
 
 struct fleet_window {
     double from, to;
-    bool logins_only; // else every try (fleet_tries)
-    fleet_judge judge;
+    fleet_target target;
+    bool first_left_out; // where agents start: their first tries are no retries
 };
-// Tries of every agent in the window, per device, and their busiest
-// second, also without each device's first try there. Returns the most
-// tries of one device.
-int fleet_print_tries(const fleet &f, const fleet_window &w, const std::string &what,
-                      const std::string &scenario);
+
+struct fleet_tally {
+    int most;     // tries of the device that tried most
+    double share; // of the fleet in the busiest second
+};
+
+// The window's tries (fleet_tries) per device and the busiest second of
+// them, an agent counted once in it, as the rows "what per device" and
+// "what: most agents within one second".
+fleet_tally fleet_print_tries(const fleet &f, const fleet_window &w, const std::string &what);
+// The goal of no second with more than a third of the fleet in it.
+void fleet_goal_third(const std::string &what, const fleet_tally &t);
 // The busiest second at the agents' broker from since (unix time) on.
 void fleet_print_broker_peak(fleet &f, long since);
 // Agents in state 8 beside the agent sessions at the broker, judged equal.

@@ -131,6 +131,8 @@ TEST(FleetSettled, AllBackInTheStateAtOnce)
     EXPECT_EQ(fleet_all_in({&a, &b}, 8, 5), 30); // b left again before a came back
     EXPECT_EQ(fleet_all_in({&a, &b, &c}, 8, 5), -1);
     EXPECT_EQ(fleet_all_in({&a}, 7, 0), -1);
+    EXPECT_EQ(fleet_all_in({&a, &b, &c}, 8, 5, 1), 15); // the first of them back
+    EXPECT_EQ(fleet_all_in({&a, &b, &c}, 8, 5, 2), 30);
 }
 
 TEST(FleetBroker, BusiestUnixSecondOfALogLine)
