@@ -1,5 +1,6 @@
-// One short run of the benchmark: the rig works end to end. No figure is
-// judged; only that every round trip was answered and the agent settled.
+// One short run of the benchmark, and of the fleet benchmark: the rigs work
+// end to end. No figure is judged; only that every round trip was
+// answered and the agents settled.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,4 +39,20 @@ TEST(BenchRun, AgentAnswersEveryRoundTripAndSettlesBound)
     EXPECT_EQ(r.out.find("(process gone)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Idle memory by agent"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("no libcurl mapped"), std::string::npos) << r.out;
+}
+
+// Two agents of a fleet, each in its own private router, through a cold
+// start: both settle and each holds a session. No figure is judged.
+TEST(BenchRun, FleetOfTwoSettlesWithASessionEach)
+{
+    testsupport::RunOptions o;
+    o.timeout_ms = 120000;
+    auto r = testsupport::run({OVIMAR_FLEET_CMD, "--fleet", "2", "--fleet-scenarios", "cold"}, o);
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("agents in state 8 / agent sessions at the broker"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(" 2 / 2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("cold start: every agent in state 8 has a session"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("not reached"), std::string::npos) << r.out;
 }
