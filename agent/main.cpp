@@ -114,7 +114,11 @@ int main(int argc, char **argv)
         return -1;
     }
 
-    uloop_run_timeout(-1);
+    // The loop's handler notes a SIGTERM during start-up (the identity
+    // commands may take their time), but starting the loop clears the note:
+    // procd would wait its 35 s and kill the agent.
+    if (!uloop_cancelled)
+        uloop_run_timeout(-1);
     ovimar_ubus_done();
     return 0;
 }

@@ -258,7 +258,7 @@ time_t agent_state_seconds()
     return g_state_ops.mono() - g_state_changed;
 }
 
-void state_machine_tick(struct uloop_timeout *t)
+int64_t state_machine_step()
 {
     uint32_t state = agent_state_get();
     time_t now = g_state_ops.now(nullptr);
@@ -277,7 +277,12 @@ void state_machine_tick(struct uloop_timeout *t)
 
     constexpr size_t n = sizeof(g_tick_table) / sizeof(g_tick_table[0]);
     tick_fn fn = state < n ? g_tick_table[state] : tick_other;
-    uloop_timeout_set(t, static_cast<int>(fn(in_state, now_ms)));
+    return fn(in_state, now_ms);
+}
+
+void state_machine_tick(struct uloop_timeout *t)
+{
+    uloop_timeout_set(t, static_cast<int>(state_machine_step()));
 }
 
 int state_machine_arm()

@@ -27,6 +27,8 @@ time_t agent_state_seconds();
 
 int state_machine_arm();
 void state_machine_tick(struct uloop_timeout *t);
+// One tick without the timer: returns the delay (ms) the tick would arm.
+int64_t state_machine_step();
 
 // What a tick calls. The defaults are the agent's own operations; tests
 // swap entries to drive the machine with a fake clock and fake peers.

@@ -13,7 +13,8 @@
 #     --aarch64  cross-built for arm64 (cmake/aarch64-linux-gnu.cmake) into
 #            SET-aarch64, against Debian's arm64 json-c
 #
-#   ROUTER_LIBS_SRC    folder of the tarballs (../shared/router-libs)
+#   ROUTER_LIBS_SRC    folder of the tarballs (shared/router-libs beside the
+#                      checkout or one of its parents)
 #   ROUTER_LIBS_CACHE  where prefixes live (/var/cache/ovimar-router-libs)
 #
 # Exits 77 with one line naming what is missing and where it comes from
@@ -26,7 +27,15 @@ if [ "${1:-}" = --aarch64 ]; then
     shift
 fi
 set_name=${1:-2102}
-src=${ROUTER_LIBS_SRC:-$root/../shared/router-libs}
+# The shared folder beside the checkout, or beside a folder holding it.
+src=${ROUTER_LIBS_SRC:-}
+if [ -z "$src" ]; then
+    for up in .. ../.. ../../..; do
+        src=$root/$up/shared/router-libs
+        [ -d "$src" ] && break
+    done
+    [ -d "$src" ] || src=$root/../shared/router-libs
+fi
 cache=${ROUTER_LIBS_CACHE:-/var/cache/ovimar-router-libs}
 
 # Where a tarball comes from: `git archive --prefix=DIR/` of that commit.

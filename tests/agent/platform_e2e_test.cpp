@@ -22,7 +22,8 @@ std::string ovimar_config(int port)
            "config get_mqtt_server 'get_mqtt_server'\n"
            "\toption path '/api/v1/devGetMqttServer'\n\toption cwmp_version '1.0'\n"
            "\toption retries '3'\n"
-           "config mqtt 'mqtt'\n\toption default_qos '1'\n\toption default_retain '0'\n";
+           "config mqtt 'mqtt'\n\toption default_qos '1'\n\toption default_retain '0'\n"
+           "config retry 'retry'\n\toption min_wait '1'\n\toption max_wait '2'\n";
 }
 
 } // namespace

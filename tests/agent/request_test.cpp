@@ -99,8 +99,7 @@ protected:
     {
         g_state_ops.now = fake_time;
         g_state_ops.mono_ms = fake_ms;
-        state_machine_tick(&g_state_timer);
-        int64_t ms = remaining_ms(&g_state_timer);
+        int64_t ms = state_machine_step();
         g_ms += ms;
         return static_cast<int>((ms + 500) / 1000);
     }

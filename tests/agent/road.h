@@ -98,7 +98,10 @@ inline std::string ovimar_config(int https_port, const std::string &ca)
            "\toption retries '3'\n"
            "config mqtt 'mqtt'\n\toption default_qos '1'\n\toption default_retain '0'\n"
            "\toption ca_file '" + ca + "'\n"
-           "config mqtt_connect 'mqtt_connect'\n\toption connected_times '0'\n";
+           "config mqtt_connect 'mqtt_connect'\n\toption connected_times '0'\n"
+           // Retries within seconds, so that a test's outages cost seconds;
+           // a later retry section's options take precedence.
+           "config retry 'retry'\n\toption min_wait '1'\n\toption max_wait '2'\n";
 }
 
 inline size_t count(const std::string &text, const std::string &what)

@@ -150,3 +150,28 @@ TEST(AgentStartup, SyslogModeUsesDaemonFacilityAndPid)
     EXPECT_NE(lines.find("exit=0"), std::string::npos) << lines;
     EXPECT_EQ(testsupport::read_file(agent_out), ""); // nothing on standard output
 }
+
+// procd stops it while its board tool is slow to answer: it ends then,
+// not when procd loses patience.
+TEST(AgentStartup, SigtermDuringStartUpEndsIt)
+{
+    Router r;
+    REQUIRE_ROUTER(r);
+    Child bus = r.bus();
+    std::string slow = r.dir.file("slow");
+    mkdir(slow.c_str(), 0755);
+    testsupport::write_file(slow + "/nvtool", "#!/bin/sh\nsleep 1\n");
+    chmod((slow + "/nvtool").c_str(), 0755);
+    auto env = r.agent_env();
+    for (auto &e : env)
+        if (e.rfind("PATH=", 0) == 0)
+            e = "PATH=" + slow + ":" + e.substr(5);
+    std::string log = r.dir.file("agent.log");
+    Child agent({OVIMAR_AGENT, "-l", "7"}, log, env);
+    ASSERT_TRUE(testsupport::wait_for(10000, [&] {
+        return testsupport::read_file(log).find("executing command:") != std::string::npos;
+    })) << testsupport::read_file(log);
+    int st = agent.stop(SIGTERM, 15000);
+    ASSERT_NE(st, -1) << "still running 15 s after SIGTERM\n" << testsupport::read_file(log);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}

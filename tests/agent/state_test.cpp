@@ -91,9 +91,7 @@ protected:
     int64_t tick_ms()
     {
         fake.calls.clear();
-        state_machine_tick(&g_state_timer);
-        EXPECT_TRUE(g_state_timer.pending);
-        armed = remaining_ms(&g_state_timer);
+        armed = state_machine_step();
         return armed;
     }
     int tick() { return static_cast<int>((tick_ms() + 500) / 1000); }
