@@ -49,7 +49,8 @@ int64_t waiting(int64_t now)
 }
 
 // A broker out of reach this long may have moved or changed credentials:
-// a new login brings a fresh broker record.
+// the attempt then due is a new login, which brings a fresh broker record.
+// Only when one is due, so that a broker down for good costs ever fewer.
 bool broker_given_up(int64_t now)
 {
     auto &t = g_state_tick;
@@ -64,6 +65,9 @@ bool broker_given_up(int64_t now)
     t.broker_since = 0;
     g_state_ops.mqtt_teardown();
     agent_state_set(OVIMAR_HTTPS_AUTH);
+    // The back-off was waited out already: the login is no setback of its own.
+    t.prev_state = OVIMAR_HTTPS_AUTH;
+    t.entered = g_state_ops.now(nullptr);
     return true;
 }
 
@@ -106,10 +110,12 @@ int64_t tick_get_server(time_t, int64_t now)
 // A connect or a reconnect (op) from state, once the back-off allows.
 int64_t attempt(int (*op)(), uint32_t state, int64_t now)
 {
-    if (broker_given_up(now))
-        return TICK_MS;
+    if (!g_state_tick.broker_since)
+        g_state_tick.broker_since = now;
     if (int64_t w = waiting(now))
         return w;
+    if (broker_given_up(now))
+        return TICK_MS;
     int rc = op();
     g_state_ops.mqtt_loop_misc();
     if (rc == MQTT_PENDING || agent_state_get() != state)
