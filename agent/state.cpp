@@ -49,8 +49,9 @@ int64_t waiting(int64_t now)
 }
 
 // A broker out of reach this long may have moved or changed credentials:
-// the attempt then due is a new login, which brings a fresh broker record.
-// Only when one is due, so that a broker down for good costs ever fewer.
+// a new login brings a fresh broker record. The first since a session
+// stood comes at once; later ones are failures like any other, so that a
+// broker down for good costs ever fewer logins.
 bool broker_given_up(int64_t now)
 {
     auto &t = g_state_tick;
@@ -65,9 +66,12 @@ bool broker_given_up(int64_t now)
     t.broker_since = 0;
     g_state_ops.mqtt_teardown();
     agent_state_set(OVIMAR_HTTPS_AUTH);
-    // The back-off was waited out already: the login is no setback of its own.
-    t.prev_state = OVIMAR_HTTPS_AUTH;
-    t.entered = g_state_ops.now(nullptr);
+    if (!t.gave_up) {
+        t.gave_up = true;
+        t.retry_at = 0;
+        t.prev_state = OVIMAR_HTTPS_AUTH; // no setback counted
+        t.entered = g_state_ops.now(nullptr);
+    }
     return true;
 }
 
@@ -110,12 +114,10 @@ int64_t tick_get_server(time_t, int64_t now)
 // A connect or a reconnect (op) from state, once the back-off allows.
 int64_t attempt(int (*op)(), uint32_t state, int64_t now)
 {
-    if (!g_state_tick.broker_since)
-        g_state_tick.broker_since = now;
-    if (int64_t w = waiting(now))
-        return w;
     if (broker_given_up(now))
         return TICK_MS;
+    if (int64_t w = waiting(now))
+        return w;
     int rc = op();
     g_state_ops.mqtt_loop_misc();
     if (rc == MQTT_PENDING || agent_state_get() != state)
@@ -153,6 +155,7 @@ int64_t tick_connected(time_t, int64_t)
     g_state_tick.failures = 0;
     g_state_tick.retry_at = 0;
     g_state_tick.broker_since = 0;
+    g_state_tick.gave_up = false;
     if (g_state_ops.call_forward("devInfoSync", nullptr) != 0)
         ovimar_log(OVIMAR_LOG_ERR, "failed to ubus call API_DEV_INFO_SYNC\n");
 

@@ -63,8 +63,10 @@ struct state_tick {
     // Failed attempts since a session last stood, and when the next is due.
     int failures;
     int64_t retry_at;
-    // Since when the broker has been out of reach (0: it is not).
+    // Since when the broker has been out of reach (0: it is not), and
+    // whether it was given up since a session last stood.
     int64_t broker_since;
+    bool gave_up;
 };
 
 extern struct state_tick g_state_tick;

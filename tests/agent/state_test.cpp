@@ -325,8 +325,7 @@ TEST_F(StateMachine, RefusedCredentialsAndAnUnreachableBrokerBringANewLogin)
     int64_t refused = fake.ms;
     EXPECT_EQ(until("dev_auth") - refused, 1000);
 
-    // Reconnects that keep failing: the first one due after broker_limit
-    // is a new login instead, at once, not after another back-off.
+    // Reconnects that keep failing: after broker_limit, a new login at once.
     g_config_retry.broker_limit = 30;
     agent_state_set(OVIMAR_MQTT_RECONNECT);
     fake.connect_rc = 14;
@@ -341,10 +340,22 @@ TEST_F(StateMachine, RefusedCredentialsAndAnUnreachableBrokerBringANewLogin)
     EXPECT_EQ(agent_state_get(), OVIMAR_HTTPS_AUTH);
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"teardown"}));
     EXPECT_GE(gave_up - start, 30000);
-    EXPECT_LE(gave_up - start, 30000 + 80000); // the back-off's longest wait by then
+    EXPECT_LE(gave_up - start, 31000);
     EXPECT_GE(reconnects, 2);
     EXPECT_LE(reconnects, 5); // backed off, not once a second
     EXPECT_EQ(until("dev_auth") - gave_up, 1000);
+
+    // Its broker out of reach too: the next give-up is a failure, waited out.
+    fake.auth_answers = fake.server_answers = true;
+    int64_t failures = g_state_tick.failures;
+    until("get_server");
+    ASSERT_EQ(agent_state_get(), OVIMAR_MQTT_CONNECT);
+    start = fake.ms;
+    while (agent_state_get() != OVIMAR_HTTPS_AUTH && fake.ms - start < 100000)
+        step();
+    gave_up = fake.ms - armed;
+    EXPECT_LE(gave_up - start, 31000);
+    EXPECT_GE(until("dev_auth") - gave_up, retry_delay_ms(failures + 2, [] { return 0; }));
 }
 
 TEST_F(StateMachine, LookupInFlightIsNoFailure)
