@@ -8,7 +8,9 @@
 
 namespace {
 
-constexpr const char *TAGS[] = {"change state machines to:", "attempt failed ", "https_path "};
+constexpr const char *TAGS[] = {"change state machines to:", "attempt failed ", "https_path ",
+                                "broker out of reach "};
+constexpr int NTAGS = sizeof(TAGS) / sizeof(TAGS[0]);
 
 long number_after(const std::string &line, size_t from, const char *tag)
 {
@@ -36,7 +38,7 @@ void fleet_parse_line(const std::string &line, double t, std::vector<fleet_event
     for (size_t pos = 0;;) {
         size_t at = std::string::npos;
         int which = -1;
-        for (int i = 0; i < 3; i++) {
+        for (int i = 0; i < NTAGS; i++) {
             size_t f = line.find(TAGS[i], pos);
             if (f < at) {
                 at = f;
@@ -54,6 +56,8 @@ void fleet_parse_line(const std::string &line, double t, std::vector<fleet_event
             e.kind = fleet_ev::failure;
             e.failures = atoi(line.c_str() + pos);
             e.delay_ms = number_after(line, pos, "next in ");
+        } else if (which == 3) {
+            e.kind = fleet_ev::gave_up;
         } else if (!request_kind(line, pos, &e.kind)) {
             continue;
         }
@@ -69,6 +73,9 @@ std::vector<fleet_event> fleet_tries(const std::vector<fleet_event> &events)
     bool setback = false;
     // The next failure ends what the event before it began.
     bool explained = false;
+    // The first give-up since a session stood is no setback: the agent
+    // logs in at once.
+    bool gave_up = false, free_login = false;
     for (const fleet_event &e : events) {
         fleet_event c = e;
         c.kind = fleet_ev::connect;
@@ -78,9 +85,17 @@ std::vector<fleet_event> fleet_tries(const std::vector<fleet_event> &events)
             out.push_back(e);
             explained = true;
             break;
+        case fleet_ev::gave_up:
+            free_login = !gave_up;
+            gave_up = true;
+            break;
         case fleet_ev::state:
-            if ((e.to == 4 && e.from >= 5) || (e.to == 0 && e.from >= 2 && e.from <= 4))
+            if (e.to == 5)
+                gave_up = false;
+            if ((e.to == 4 && e.from >= 5) ||
+                (e.to == 0 && e.from >= 2 && e.from <= 4 && !free_login))
                 setback = true;
+            free_login = false;
             // A broker request given up, a connect that timed out.
             explained = (e.to == 0 && e.from == 1) || (e.to == 2 && e.from == 3);
             if (e.to == STATE_CONNECTING)

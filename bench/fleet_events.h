@@ -15,6 +15,7 @@ enum class fleet_ev {
     login,          // a devAuth request
     broker_request, // a devGetMqttServer request
     connect,        // a try at the broker (only from fleet_tries)
+    gave_up,        // "broker out of reach for N s. back to auth state!"
 };
 
 struct fleet_event {
@@ -32,9 +33,10 @@ void fleet_parse_line(const std::string &line, double t, std::vector<fleet_event
 // When one agent reached out: every login and broker request, and every
 // try at the broker, be it one that got as far as TCP (a change to
 // OVIMAR_MQTT_CONNECTING) or one refused at once (a failure nothing else
-// explains). Not tries: the failure that counts a lost session or refused
-// credentials, nor the one that ends a failed login, a broker request
-// given up, or a connect that timed out.
+// explains). Not tries: the failure that counts a lost session, refused
+// credentials or a broker given up (the first give-up since a session
+// stood counts none), nor the one that ends a failed login, a broker
+// request given up, or a connect that timed out.
 std::vector<fleet_event> fleet_tries(const std::vector<fleet_event> &events);
 
 struct fleet_try {

@@ -97,14 +97,26 @@ TEST(FleetTries, FailuresThatEndAnEarlierTry)
     EXPECT_EQ(kinds(fleet_tries(ev)), "LLBBC");
 }
 
-// The broker out of reach too long: back to the login, counted on the
+// The broker out of reach too long: back to the login. The first give-up
+// since a session stood logs in at once; a later one is counted on the
 // next tick like a refusal.
-TEST(FleetTries, BrokerGivenUpIsASetback)
+TEST(FleetTries, BrokerGivenUpFirstAtOnceThenAsASetback)
 {
-    auto ev = parse({{1, "change state machines to:0 from:4"},
-                     {2, "attempt failed 7 times in a row, next in 278157 ms"},
-                     {280, "https_path x/devAuth payload {}"}});
-    EXPECT_EQ(kinds(fleet_tries(ev)), "L");
+    const char *gave_up = "broker out of reach for 120 s. back to auth state!";
+    auto ev = parse({{1, gave_up},
+                     {1, "change state machines to:0 from:4"},
+                     {2, "https_path x/devAuth payload {}"},
+                     {2, "change state machines to:1 from:0"},
+                     {3, "https_path x/devGetMqttServer payload {}"},
+                     {3, "change state machines to:2 from:1"},
+                     {4, "attempt failed 6 times in a row, next in 90000 ms"},
+                     {124, gave_up},
+                     {124, "change state machines to:0 from:2"},
+                     {125, "attempt failed 7 times in a row, next in 278157 ms"},
+                     {403, "https_path x/devAuth payload {}"}});
+    auto tries = fleet_tries(ev);
+    ASSERT_EQ(kinds(tries), "LBCL");
+    EXPECT_EQ(tries[2].t, 4); // the refused connect after the fresh record
 }
 
 TEST(FleetBunch, SlidingSecondCountsAgentsOnce)
