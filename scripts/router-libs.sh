@@ -8,6 +8,8 @@
 #     mosquitto  libmosquitto 2.0.22, the router's version
 #     curl   libcurl as the router builds it, from Debian's curl source
 #            package (scripts/router-curl.sh; needs no tarball)
+#     web    the router's web stack, uhttpd, rpcd and LuCI, as a staging
+#            root (scripts/router-web.sh)
 #     sdk    whatever libubox-*, uci-* and ubus-* tarballs ROUTER_LIBS_SRC
 #            holds (the last by name of each): an OpenWrt SDK's dl/ folder
 #     --aarch64  cross-built for arm64 (cmake/aarch64-linux-gnu.cmake) into
@@ -70,6 +72,7 @@ latest() {
 # Built in this order: uci and ubus link libubox.
 case $set_name in
     curl) exec "$root/scripts/router-curl.sh" ;;
+    web) exec "$root/scripts/router-web.sh" ;;
     2102) tarballs="libubox-b14c468.tar.gz uci-4b3db11.tar.gz ubus-4fc532c.tar.gz" ;;
     head) tarballs="libubox-1aa36ee.tar.gz uci-66127cd.tar.gz ubus-3cc98db.tar.gz" ;;
     mosquitto) tarballs="mosquitto-2.0.22.tar.gz" ;;
