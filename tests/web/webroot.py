@@ -1,0 +1,279 @@
+"""The router's web stack beside the real agent, for the browser test and
+the demo: a root of its own (webroot.sh) where ubusd, procd, rpcd and
+uhttpd run chrooted, with the demo's peers (Debian's mosquitto, the
+simulated platform and carrier service) and the agent from the build.
+
+Needs root in private mount and network namespaces (fixed ports on lo).
+Every process started here is stopped by its PID in close().
+"""
+import json
+import os
+import secrets
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get('OVIMAR_BUILD', os.path.join(TOP, 'build'))
+WEB_PORT = int(os.environ.get('OVIMAR_WEB_PORT', '8080'))
+PLATFORM_PORT = 8443
+BROKER_PORT = 8883
+
+
+def wait(cond, what, timeout=60):
+    """cond()'s first truthy value; fails naming what after timeout s."""
+    end = time.monotonic() + timeout
+    while True:
+        v = cond()
+        if v:
+            return v
+        if time.monotonic() > end:
+            raise AssertionError('timed out waiting for ' + what)
+        time.sleep(0.1)
+
+
+def run(*argv, **kw):
+    return subprocess.run(argv, check=True, capture_output=True, text=True, **kw).stdout
+
+
+class Stack:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix='ovimar-web.')
+        self.procs = []
+        self.agent = None
+        self.driver = None
+        self.logs = os.path.join(self.dir, 'logs')
+        os.makedirs(self.logs)
+        run('ip', 'link', 'set', 'lo', 'up')
+        self.root = run(os.path.join(HERE, 'webroot.sh'), os.path.join(self.dir, 'web')).strip()
+        with open(os.path.join(BUILD, 'router_path.txt')) as f:
+            self.router_path = f.read().strip()
+        self.ubusd, self.uci, self.ubus = (shutil.which(n, path=self.router_path)
+                                           for n in ('ubusd', 'uci', 'ubus'))
+        self.root_password = secrets.token_hex(8)
+        self.env = {'PATH': self.router_path + ':/usr/sbin:/usr/bin:/sbin:/bin',
+                    'HOME': '/tmp', 'HOST_NVTOOL_FILE': '/tmp/nvtool'}
+        self.install_app()
+
+    # -- the root ---------------------------------------------------------
+    def path(self, p):
+        return self.root + p
+
+    def install_app(self):
+        """luci-app-ovimar as luci.mk installs it: htdocs, then root."""
+        app = os.path.join(TOP, 'package', 'luci-app-ovimar')
+        shutil.copytree(os.path.join(app, 'htdocs'), self.path('/www'), dirs_exist_ok=True)
+        shutil.copytree(os.path.join(app, 'root'), self.path('/'), dirs_exist_ok=True,
+                        symlinks=True)
+        hashed = run('openssl', 'passwd', '-6', self.root_password).strip()
+        shadow = self.path('/etc/shadow')
+        with open(shadow) as f:
+            lines = f.read().splitlines()
+        with open(shadow, 'w') as f:
+            for ln in lines:
+                if ln.startswith('root:'):
+                    ln = 'root:%s:%s' % (hashed, ln.split(':', 2)[2])
+                f.write(ln + '\n')
+
+    def chroot(self, *argv, env=None):
+        return ['chroot', self.root, 'env', '-i'] + \
+            ['%s=%s' % kv for kv in (env or self.env).items()] + list(argv)
+
+    def sh(self, *argv):
+        return run(*self.chroot(*argv))
+
+    def start(self, name, *argv):
+        with open(os.path.join(self.logs, name + '.log'), 'w') as log:
+            p = subprocess.Popen(self.chroot(*argv), stdout=log, stderr=subprocess.STDOUT)
+        p.name = name
+        self.procs.append(p)
+        return p
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.logs, name + '.log')) as f:
+                return f.read()
+        except OSError:
+            return ''
+
+    def stop(self, p):
+        if p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        if p in self.procs:
+            self.procs.remove(p)
+
+    def url(self, path):
+        return 'http://127.0.0.1:%d%s' % (WEB_PORT, path)
+
+    # -- the web stack ----------------------------------------------------
+    def start_web(self):
+        uci = self.uci
+        self.sh(uci, 'set', 'uhttpd.main.listen_http=127.0.0.1:%d' % WEB_PORT)
+        self.sh(uci, 'delete', 'uhttpd.main.listen_https')
+        self.sh(uci, 'commit', 'uhttpd')
+        self.start('ubusd', self.ubusd)
+        wait(lambda: self.ubus_ok('list') is not None, 'the bus')
+        self.start('procd', PROCD, '-s', '/var/run/ubus/ubus.sock', '-S')
+        wait(lambda: 'system' in (self.ubus_ok('list') or ''), 'procd on the bus')
+        self.start('rpcd', '/sbin/rpcd', '-s', '/var/run/ubus/ubus.sock', '-t', '30')
+        self.start('uhttpd', '/usr/sbin/uhttpd', '-f', '-h', '/www', '-r', 'OpenWrt',
+                   '-x', '/cgi-bin', '-u', '/ubus', '-U', '/var/run/ubus/ubus.sock',
+                   '-t', '60', '-T', '30', '-k', '20', '-A', '1', '-n', '3',
+                   '-l', '/cgi-bin/luci', '-L', '/usr/lib/lua/luci/sgi/uhttpd.lua',
+                   '-p', '127.0.0.1:%d' % WEB_PORT)
+        wait(lambda: 'session' in (self.ubus_ok('list') or ''), 'rpcd on the bus')
+        wait(self.web_ok, 'uhttpd to answer')
+
+    def ubus_ok(self, *args):
+        r = subprocess.run(self.chroot(self.ubus, '-t', '2') + list(args),
+                           capture_output=True, text=True)
+        return r.stdout if r.returncode == 0 else None
+
+    def web_ok(self):
+        r = subprocess.run(['curl', '-s', '-o', '/dev/null', '-w', '%{http_code}',
+                            self.url('/cgi-bin/luci/')], capture_output=True, text=True)
+        return r.stdout == '403'  # the login page
+
+    def drop_acl(self):
+        """Takes the app's ACL away as removing the package does."""
+        os.remove(self.path('/usr/share/rpcd/acl.d/luci-app-ovimar.json'))
+        for p in ('/tmp/luci-indexcache', '/tmp/luci-modulecache'):
+            shutil.rmtree(self.path(p), ignore_errors=True)
+            if os.path.exists(self.path(p)):
+                os.remove(self.path(p))
+        rpcd = next(p for p in self.procs if p.name == 'rpcd')
+        os.kill(rpcd.pid, signal.SIGHUP)
+        wait(lambda: 'session' in (self.ubus_ok('list') or ''), 'rpcd back on the bus')
+
+    # -- the agent and its peers ----------------------------------------
+    def start_peers(self):
+        """Carrier service, broker; the agent's settings point at both."""
+        t = self.path('/tmp/tls')
+        os.makedirs(t)
+        ossl = lambda *a: run('openssl', *a)
+        ossl('req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+             '-keyout', t + '/ca.key', '-out', t + '/ca.pem', '-days', '1', '-subj', '/CN=web CA')
+        ossl('req', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+             '-keyout', t + '/server.key', '-out', t + '/server.csr', '-subj', '/CN=127.0.0.1')
+        with open(t + '/ext.cnf', 'w') as f:
+            f.write('subjectAltName=IP:127.0.0.1\n')
+        ossl('x509', '-req', '-in', t + '/server.csr', '-CA', t + '/ca.pem', '-CAkey',
+             t + '/ca.key', '-CAcreateserial', '-out', t + '/server.pem', '-days', '1',
+             '-extfile', t + '/ext.cnf')
+        self.broker_user = 'web-user-' + secrets.token_hex(4)
+        self.broker_password = 'web-pass-' + secrets.token_hex(8)
+        self.device_secret = 'web-secret-' + secrets.token_hex(8)
+        self.sh('mosquitto_passwd', '-b', '-c', '/tmp/tls/passwd', self.broker_user,
+                self.broker_password)
+        with open(t + '/mosquitto.conf', 'w') as f:
+            f.write('allow_anonymous false\npassword_file /tmp/tls/passwd\npersistence false\n'
+                    'listener %d 127.0.0.1\ncafile /tmp/tls/ca.pem\n'
+                    'certfile /tmp/tls/server.pem\nkeyfile /tmp/tls/server.key\n' % BROKER_PORT)
+        os.chmod(t, 0o755)
+        for n in os.listdir(t):
+            os.chmod(os.path.join(t, n), 0o644)
+        self.start('broker', 'mosquitto', '-c', '/tmp/tls/mosquitto.conf')
+        wait(lambda: 'running' in self.log('broker'), 'the broker')
+        for name in ('ovimar', 'zorvex_group'):
+            shutil.copy(os.path.join(TOP, 'agent', 'files', name), self.path('/etc/config/'))
+        self.sh('nvtool', 'set', 'ZVEI', 'WEB-0123456789')
+        self.start('zorvex', os.path.join(BUILD, 'peers', 'zorvex', 'zorvex_sim'),
+                   os.path.join(TOP, 'scripts', 'demo', 'zorvex.json'))
+        wait(lambda: 'ready' in self.log('zorvex'), 'the carrier service')
+        for kv in ('server.domain=127.0.0.1', 'https.port=%d' % PLATFORM_PORT,
+                   'mqtt.ca_file=/tmp/tls/ca.pem'):
+            self.sh(self.uci, 'set', 'ovimar.' + kv)
+        self.sh(self.uci, 'commit', 'ovimar')
+
+    def start_platform(self):
+        self.start('platform', os.path.join(BUILD, 'peers', 'platform', 'platform_sim'),
+                   '--port', str(PLATFORM_PORT),
+                   '--cert', '/tmp/tls/server.pem', '--key', '/tmp/tls/server.key',
+                   '--broker', '127.0.0.1:%d' % BROKER_PORT, '--user', self.broker_user,
+                   '--password', self.broker_password, '--mqtt-ca', '/tmp/tls/ca.pem',
+                   '--secret', self.device_secret)
+        wait(lambda: 'https ready port' in self.log('platform'), 'the platform')
+
+    def start_agent(self):
+        self.agent = self.start('agent', os.path.join(BUILD, 'agent', 'ovimar-agent'),
+                                '-l', '7', '-m', '1')
+        wait(lambda: self.status(), 'the agent on the bus')
+
+    def stop_agent(self):
+        self.stop(self.agent)
+        self.agent = None
+
+    def bind(self):
+        self.sh(self.ubus, 'call', 'zorvex_sim', 'emit',
+                '{"event":"APP_AUTH","data":{"method":"bind"}}')
+
+    def status(self):
+        out = self.ubus_ok('call', 'ovimar', 'status')
+        return json.loads(out) if out else None
+
+    def secrets(self):
+        """Every secret of the run: broker user and password, device secret."""
+        found = [self.broker_user, self.broker_password, self.device_secret]
+        stored = subprocess.run(self.chroot(self.uci, '-q', 'get', 'ovimar.status.secret'),
+                                capture_output=True, text=True).stdout.strip()
+        return [s for s in found + [stored] if s]
+
+    # -- the browser ------------------------------------------------------
+    def browser(self):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        opts = webdriver.ChromeOptions()
+        opts.binary_location = '/usr/bin/chromium'
+        for a in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
+                  '--window-size=1280,900', '--user-data-dir=' + os.path.join(self.dir, 'chromium')):
+            opts.add_argument(a)
+        opts.set_capability('goog:loggingPrefs', {'performance': 'ALL'})
+        service = Service('/usr/bin/chromedriver',
+                          log_path=os.path.join(self.logs, 'chromedriver.log'),
+                          env={'HOME': self.dir, 'PATH': '/usr/bin:/bin'})
+        self.driver = webdriver.Chrome(service=service, options=opts)
+        self.seen = []
+        return self.driver
+
+    def received(self, drv):
+        """Bodies of every answer the browser received so far."""
+        for entry in drv.get_log('performance'):
+            msg = json.loads(entry['message'])['message']
+            if msg['method'] == 'Network.loadingFinished':
+                try:
+                    body = drv.execute_cdp_cmd('Network.getResponseBody',
+                                               {'requestId': msg['params']['requestId']})
+                    self.seen.append(body.get('body', ''))
+                except Exception:  # noqa: BLE001 (a body the browser let go)
+                    pass
+        return self.seen
+
+    def screenshot(self, drv, name):
+        out = os.environ.get('OVIMAR_WEB_SHOT')
+        if out:
+            drv.save_screenshot(out)
+
+    def close(self):
+        if self.driver:
+            pid = self.driver.service.process.pid
+            self.driver.quit()
+            wait(lambda: not os.path.exists('/proc/%d' % pid) or
+                 open('/proc/%d/stat' % pid).read().split()[2] == 'Z', 'chromedriver to end')
+        for p in reversed(list(self.procs)):
+            self.stop(p)
+        if os.environ.get('OVIMAR_WEB_KEEP_LOGS'):
+            print('logs in', self.logs)
+            return
+        subprocess.run(['umount', '-R', os.path.join(self.dir, 'web')])
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+PROCD = os.environ.get('OVIMAR_PROCD', '/root/luciw-dev/procd')

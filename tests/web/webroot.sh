@@ -1,0 +1,24 @@
+#!/bin/sh
+# webroot.sh DIR: makes DIR/root a router's root for the web stack and
+# prints it: an overlay of / with the web set (scripts/router-web.sh) on
+# top, its writes on a tmpfs at DIR, /etc/config a private folder holding
+# the web set's configs, fresh /tmp and /run, and the host's /proc, /dev
+# and /sys. LuCI hard-codes /www and /usr/lib/lua, so its programs run
+# chrooted there; the host's /www and /etc/config are never touched.
+# Needs root in a private mount namespace (tests/support's private_router).
+set -eu
+dir=$1
+here=$(cd "$(dirname "$0")" && pwd)
+web=${OVIMAR_WEB_ROOT:-$("$here/../../scripts/router-libs.sh" web)}
+mkdir -p "$dir"
+mount -t tmpfs -o mode=755 ovimar-web "$dir"
+mkdir "$dir/up" "$dir/work" "$dir/root" "$dir/config"
+cp -pR "$web/." "$dir/up/"
+mount -t overlay ovimar-web -o "lowerdir=/,upperdir=$dir/up,workdir=$dir/work" "$dir/root"
+r=$dir/root
+cp "$web"/etc/config/* "$dir/config/"
+mount --bind "$dir/config" "$r/etc/config"
+for m in proc dev sys; do mount --rbind "/$m" "$r/$m"; done
+for m in tmp run; do mount -t tmpfs -o mode=1777 "ovimar-web-$m" "$r/$m"; done
+mkdir -p "$r/var/run/ubus" "$r/var/lock"
+echo "$r"
