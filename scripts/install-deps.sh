@@ -24,6 +24,7 @@ PKGS="
   libmosquitto-dev mosquitto mosquitto-clients
   iproute2 nftables net-tools bridge-utils util-linux procps psmisc kmod
   qemu-system-x86 busybox-static linux-headers-amd64 cpio gzip
+  lua5.1 liblua5.1-0-dev chromium chromium-driver python3-selenium
 "
 
 SUDO=
@@ -86,6 +87,8 @@ fi
 # The platform every build links; stops here, naming what is missing,
 # where the tarballs are not found.
 "$(dirname "$0")/router-prefix.sh" >/dev/null
+# The router's web stack the browser test and the demo run.
+"$(dirname "$0")/router-libs.sh" web >/dev/null
 
 [ -n "$AARCH64" ] || exit 0
 . "$(dirname "$0")/install-deps-aarch64.sh"
