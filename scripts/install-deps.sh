@@ -84,6 +84,34 @@ if ! fetch_kernel; then
     fetch_kernel || { echo "install-deps: cannot fetch the kernel image for the rig" >&2; exit 1; }
 fi
 
+# A router's /bin/sh: Debian's busybox (1.35) built as a router's is, running
+# programs from PATH; busybox-static (the kernel rig's) runs its own applets
+# first, its logread instead of the router's. The two packages conflict:
+# this one is unpacked into a cache, not installed.
+BBCACHE=${OVIMAR_BUSYBOX_CACHE:-/var/cache/ovimar-busybox}
+fetch_busybox() {
+    ver=$(apt-cache policy busybox 2>/dev/null | sed -n 's/^ *Candidate: //p')
+    [ -n "$ver" ] && [ "$ver" != "(none)" ] || return 1
+    dir=$BBCACHE/$(echo "$ver" | tr ':' '_')
+    if [ ! -x "$dir/bin/busybox" ]; then
+        tmp=$(mktemp -d)
+        chmod 755 "$tmp"
+        chown _apt "$tmp" 2>/dev/null || true
+        ok=0
+        (cd "$tmp" && apt-get download "busybox=$ver" >/dev/null) &&
+            $SUDO mkdir -p "$BBCACHE" && $SUDO rm -rf "$dir.part" &&
+            $SUDO dpkg-deb -x "$tmp"/busybox_*.deb "$dir.part" &&
+            $SUDO mv "$dir.part" "$dir" || ok=1
+        rm -rf "$tmp"
+        [ $ok -eq 0 ] || return 1
+    fi
+    $SUDO ln -sfn "${dir##*/}" "$BBCACHE/current"
+}
+if ! fetch_busybox; then
+    $SUDO apt-get update
+    fetch_busybox || { echo "install-deps: cannot fetch Debian's busybox package" >&2; exit 1; }
+fi
+
 # The platform every build links; stops here, naming what is missing,
 # where the tarballs are not found.
 "$(dirname "$0")/router-prefix.sh" >/dev/null

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Prints the CMAKE_PREFIX_PATH every build here uses: the router's own
 # libubox, libubus, libblobmsg_json and libuci, with its ubusd, ubus and
-# uci (scripts/router-libs.sh builds them once), and the router's
+# uci (scripts/router-libs.sh builds them once), the router's boot-time
+# programs and files (procd, logd, logread, jsonfilter, rc.common ...: the
+# boot set, host programs even for --aarch64), and the router's
 # libmosquitto where its tarball is there (Debian's otherwise).
 #
 #   router-prefix.sh [--aarch64]
@@ -11,6 +13,8 @@
 set -eu
 here=$(dirname "$0")
 libs=$("$here/router-libs.sh" "$@" "${ROUTER_LIBS_SET:-2102}") || exit 1
+boot=$("$here/router-libs.sh" boot) || exit 1
+libs="$libs;$boot"
 if [ "${1:-}" = --aarch64 ]; then
     # The arm64 suite links Debian's arm64 libmosquitto.
     echo "$libs"
