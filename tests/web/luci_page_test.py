@@ -127,6 +127,9 @@ class CarrierCloudPage(unittest.TestCase):
 
     def test_1_walk_from_fresh_start_to_finished(self):
         stack, drv = self.stack, self.drv
+        # The web stack as a router runs it: instances of procd's.
+        for service in ('rpcd', 'uhttpd'):
+            self.assertGreater(stack.instance_pid(service), 0, service)
         self.login()
         href = self.menu_link()
         self.assertIsNotNone(href, 'Status has no "%s" entry' % MENU_ENTRY)

@@ -36,7 +36,10 @@ def wait(cond, what, timeout=60):
 
 
 def run(*argv, **kw):
-    return subprocess.run(argv, check=True, capture_output=True, text=True, **kw).stdout
+    r = subprocess.run(argv, capture_output=True, text=True, **kw)
+    if r.returncode != 0:
+        raise AssertionError('%s: exit %d: %s' % (' '.join(argv), r.returncode, r.stderr))
+    return r.stdout
 
 
 class Stack:
@@ -49,13 +52,12 @@ class Stack:
         os.makedirs(self.logs)
         run('ip', 'link', 'set', 'lo', 'up')
         self.root = run(os.path.join(HERE, 'webroot.sh'), os.path.join(self.dir, 'web')).strip()
-        with open(os.path.join(BUILD, 'router_path.txt')) as f:
-            self.router_path = f.read().strip()
-        self.ubusd, self.uci, self.ubus = (shutil.which(n, path=self.router_path)
-                                           for n in ('ubusd', 'uci', 'ubus'))
+        self.web = run(os.path.join(TOP, 'scripts', 'router-libs.sh'), 'web').strip()
+        self.boot_pids = []
         self.root_password = secrets.token_hex(8)
-        self.env = {'PATH': self.router_path + ':/usr/sbin:/usr/bin:/sbin:/bin',
-                    'HOME': '/tmp', 'HOST_NVTOOL_FILE': '/tmp/nvtool'}
+        # The router's PATH; procd and so the agent inherit the board's file.
+        self.env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'HOME': '/tmp',
+                    'HOST_NVTOOL_FILE': '/tmp/nvtool'}
         self.install_app()
 
     # -- the root ---------------------------------------------------------
@@ -115,25 +117,31 @@ class Stack:
 
     # -- the web stack ----------------------------------------------------
     def start_web(self):
-        uci = self.uci
-        self.sh(uci, 'set', 'uhttpd.main.listen_http=127.0.0.1:%d' % WEB_PORT)
-        self.sh(uci, 'delete', 'uhttpd.main.listen_https')
-        self.sh(uci, 'commit', 'uhttpd')
-        self.start('ubusd', self.ubusd)
-        wait(lambda: self.ubus_ok('list') is not None, 'the bus')
-        self.start('procd', PROCD, '-s', '/var/run/ubus/ubus.sock', '-S')
-        wait(lambda: 'system' in (self.ubus_ok('list') or ''), 'procd on the bus')
-        self.start('rpcd', '/sbin/rpcd', '-s', '/var/run/ubus/ubus.sock', '-t', '30')
-        self.start('uhttpd', '/usr/sbin/uhttpd', '-f', '-h', '/www', '-r', 'OpenWrt',
-                   '-x', '/cgi-bin', '-u', '/ubus', '-U', '/var/run/ubus/ubus.sock',
-                   '-t', '60', '-T', '30', '-k', '20', '-A', '1', '-n', '3',
-                   '-l', '/cgi-bin/luci', '-L', '/usr/lib/lua/luci/sgi/uhttpd.lua',
-                   '-p', '127.0.0.1:%d' % WEB_PORT)
+        """The router's boot-time system in the root (router_boot.sh: ubusd,
+        logd, procd, busybox sh, OpenWrt's scripts, the agent's package),
+        then rpcd and uhttpd installed and started by their init scripts."""
+        os.makedirs(self.path('/tmp/boot'))
+        self.boot_pids = self.sh('/bin/sh', BOOT_SH, BOOT_ENV, 'start', '/tmp/boot').split()
+        # The boot leaves /etc/init.d to what packages install: these two.
+        for name in ('rpcd', 'uhttpd'):
+            shutil.copy2(os.path.join(self.web, 'etc', 'init.d', name), self.path('/etc/init.d/'))
+        self.sh('uci', 'set', 'uhttpd.main.listen_http=127.0.0.1:%d' % WEB_PORT)
+        self.sh('uci', 'delete', 'uhttpd.main.listen_https')
+        self.sh('uci', 'commit', 'uhttpd')
+        self.sh('/etc/init.d/rpcd', 'start')
+        self.sh('/etc/init.d/uhttpd', 'start')
         wait(lambda: 'session' in (self.ubus_ok('list') or ''), 'rpcd on the bus')
         wait(self.web_ok, 'uhttpd to answer')
 
+    def instance_pid(self, service):
+        out = self.ubus_ok('call', 'service', 'list', '{"name":"%s"}' % service)
+        try:
+            return json.loads(out)[service]['instances']['instance1']['pid']
+        except (TypeError, ValueError, KeyError):
+            return 0
+
     def ubus_ok(self, *args):
-        r = subprocess.run(self.chroot(self.ubus, '-t', '2') + list(args),
+        r = subprocess.run(self.chroot('ubus', '-t', '2') + list(args),
                            capture_output=True, text=True)
         return r.stdout if r.returncode == 0 else None
 
@@ -149,8 +157,10 @@ class Stack:
             shutil.rmtree(self.path(p), ignore_errors=True)
             if os.path.exists(self.path(p)):
                 os.remove(self.path(p))
-        rpcd = next(p for p in self.procs if p.name == 'rpcd')
-        os.kill(rpcd.pid, signal.SIGHUP)
+        pid = self.instance_pid('rpcd')
+        self.sh('/etc/init.d/rpcd', 'reload')
+        # rpcd re-executes itself on the signal, keeping its PID.
+        wait(lambda: self.instance_pid('rpcd') == pid, 'rpcd after its reload')
         wait(lambda: 'session' in (self.ubus_ok('list') or ''), 'rpcd back on the bus')
 
     # -- the agent and its peers ----------------------------------------
@@ -190,8 +200,10 @@ class Stack:
         wait(lambda: 'ready' in self.log('zorvex'), 'the carrier service')
         for kv in ('server.domain=127.0.0.1', 'https.port=%d' % PLATFORM_PORT,
                    'mqtt.ca_file=/tmp/tls/ca.pem'):
-            self.sh(self.uci, 'set', 'ovimar.' + kv)
-        self.sh(self.uci, 'commit', 'ovimar')
+            self.sh('uci', 'set', 'ovimar.' + kv)
+        self.sh('uci', 'set', 'ovimar.agent=agent')
+        self.sh('uci', 'set', 'ovimar.agent.log_level=7')
+        self.sh('uci', 'commit', 'ovimar')
 
     def start_platform(self):
         self.start('platform', os.path.join(BUILD, 'peers', 'platform', 'platform_sim'),
@@ -203,16 +215,17 @@ class Stack:
         wait(lambda: 'https ready port' in self.log('platform'), 'the platform')
 
     def start_agent(self):
-        self.agent = self.start('agent', os.path.join(BUILD, 'agent', 'ovimar-agent'),
-                                '-l', '7', '-m', '1')
+        """As a router starts it: its init script under procd."""
+        self.sh('/etc/init.d/ovimar-agent', 'start')
         wait(lambda: self.status(), 'the agent on the bus')
 
     def stop_agent(self):
-        self.stop(self.agent)
-        self.agent = None
+        pid = self.instance_pid('ovimar-agent')
+        self.sh('/etc/init.d/ovimar-agent', 'stop')
+        wait(lambda: not os.path.exists('/proc/%d' % pid), 'the agent to end')
 
     def bind(self):
-        self.sh(self.ubus, 'call', 'zorvex_sim', 'emit',
+        self.sh('ubus', 'call', 'zorvex_sim', 'emit',
                 '{"event":"APP_AUTH","data":{"method":"bind"}}')
 
     def status(self):
@@ -222,7 +235,7 @@ class Stack:
     def secrets(self):
         """Every secret of the run: broker user and password, device secret."""
         found = [self.broker_user, self.broker_password, self.device_secret]
-        stored = subprocess.run(self.chroot(self.uci, '-q', 'get', 'ovimar.status.secret'),
+        stored = subprocess.run(self.chroot('uci', '-q', 'get', 'ovimar.status.secret'),
                                 capture_output=True, text=True).stdout.strip()
         return [s for s in found + [stored] if s]
 
@@ -269,11 +282,16 @@ class Stack:
                  open('/proc/%d/stat' % pid).read().split()[2] == 'Z', 'chromedriver to end')
         for p in reversed(list(self.procs)):
             self.stop(p)
+        if self.boot_pids:
+            self.sh('/bin/sh', BOOT_SH, BOOT_ENV, 'stop', *self.boot_pids)
         if os.environ.get('OVIMAR_WEB_KEEP_LOGS'):
+            shutil.copytree(self.path('/tmp/boot'), os.path.join(self.logs, 'boot'),
+                            dirs_exist_ok=True)
             print('logs in', self.logs)
             return
         subprocess.run(['umount', '-R', os.path.join(self.dir, 'web')])
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-PROCD = os.environ.get('OVIMAR_PROCD', '/root/luciw-dev/procd')
+BOOT_SH = os.path.join(TOP, 'tests', 'support', 'router_boot.sh')
+BOOT_ENV = os.path.join(BUILD, 'router_boot.env')

@@ -20,5 +20,6 @@ cp "$web"/etc/config/* "$dir/config/"
 mount --bind "$dir/config" "$r/etc/config"
 for m in proc dev sys; do mount --rbind "/$m" "$r/$m"; done
 for m in tmp run; do mount -t tmpfs -o mode=1777 "ovimar-web-$m" "$r/$m"; done
-mkdir -p "$r/var/run/ubus" "$r/var/lock"
+# Inside the root: Debian's /var/run is a link to the absolute /run.
+chroot "$r" sh -c 'mkdir -p "$(readlink -f /var/run)/ubus" "$(readlink -f /var/lock)"'
 echo "$r"
