@@ -289,8 +289,9 @@ class Stack:
                             dirs_exist_ok=True)
             print('logs in', self.logs)
             return
-        subprocess.run(['umount', '-R', os.path.join(self.dir, 'web')])
-        shutil.rmtree(self.dir, ignore_errors=True)
+        # Removed only once nothing is mounted below it.
+        if subprocess.run(['umount', '-R', os.path.join(self.dir, 'web')]).returncode == 0:
+            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 BOOT_SH = os.path.join(TOP, 'tests', 'support', 'router_boot.sh')
