@@ -7,7 +7,7 @@
 # luci-mod-status, luci-mod-system, luci-theme-bootstrap), each installed
 # as luci.mk installs it: luasrc, htdocs, root, then src. rpcd's and
 # uhttpd's 21.02.5 init scripts and configs go where their packages put
-# them. Binaries link the 2102 set (scripts/router-libs.sh) and Debian's
+# them; LuCI's luci.mk is kept beside the root. Binaries link the 2102 set (scripts/router-libs.sh) and Debian's
 # lua5.1. scripts/router-libs.sh runs it as its set "web".
 #
 #   ROUTER_LIBS_SRC    folder of the tarballs
@@ -138,6 +138,9 @@ for p in libs/luci-lib-base libs/luci-lib-jsonc libs/luci-lib-nixio libs/luci-li
     [ ! -f "$d/src/Makefile" ] || luci_make "$d"
 done
 find "$root/usr/lib/lua/luci" -name '*.luadoc' -delete
+# What a LuCI app's Makefile includes (a feed's feeds/luci/luci.mk), beside
+# the root: tests/web/luci_app.sh reads the app with it.
+cp "$luci/luci.mk" "$out/luci.mk"
 # OpenWrt's Lua module path is not Debian's: this link serves both.
 mkdir -p "$root/usr/local/lib/lua"
 ln -s /usr/lib/lua "$root/usr/local/lib/lua/5.1"

@@ -65,11 +65,8 @@ class Stack:
         return self.root + p
 
     def install_app(self):
-        """luci-app-ovimar as luci.mk installs it: htdocs, then root."""
-        app = os.path.join(TOP, 'package', 'luci-app-ovimar')
-        shutil.copytree(os.path.join(app, 'htdocs'), self.path('/www'), dirs_exist_ok=True)
-        shutil.copytree(os.path.join(app, 'root'), self.path('/'), dirs_exist_ok=True,
-                        symlinks=True)
+        """luci-app-ovimar by luci.mk's install section; root's password."""
+        run(os.path.join(HERE, 'luci_app.sh'), BOOT_ENV, 'install', self.root)
         hashed = run('openssl', 'passwd', '-6', self.root_password).strip()
         shadow = self.path('/etc/shadow')
         with open(shadow) as f:
