@@ -3,7 +3,8 @@
 'require poll';
 'require rpc';
 
-// No reject: a ubus error comes back as its code, a number, not a throw.
+// No reject: a ubus status in the reply comes back as its code, a number;
+// uhttpd's own refusals (no such object, access denied) still reject.
 var callStatus = rpc.declare({
 	object: 'ovimar',
 	method: 'status'
@@ -61,7 +62,10 @@ var ROWS = [
 ];
 
 function span(secs) {
-	return secs < 120 ? _('%d s').format(secs) : _('%d min').format(Math.round(secs / 60));
+	if (secs < 120)
+		return _('%d s').format(secs);
+	return secs < 7200 ? _('%d min').format(Math.round(secs / 60))
+		: _('%d h').format(Math.round(secs / 3600));
 }
 
 function ago(secs) {
