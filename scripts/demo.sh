@@ -126,6 +126,7 @@ step "an app binds the device: the carrier service sends APP_AUTH"
 mark=$(changes)
 ubus call zorvex_sim emit '{"event":"APP_AUTH","data":{"method":"bind"}}' >/dev/null
 reach 8 "$mark"
+. scripts/demo/web.sh
 step "the platform asks the router something: relayed to zorvex and back"
 platform_send '{"method":"getStatus","id":"77","cwmpVersion":"1.0"}'
 wait_for "$work/platform.log" 'seen {"id":"77"'

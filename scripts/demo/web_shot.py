@@ -25,12 +25,14 @@ def main(url, out):
     opts = webdriver.ChromeOptions()
     opts.binary_location = '/usr/bin/chromium'
     for a in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
-              '--window-size=1100,560', '--user-data-dir=' + profile.name):
+              '--window-size=1100,680', '--user-data-dir=' + profile.name):
         opts.add_argument(a)
     drv = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=opts)
     try:
         drv.get(url + '/cgi-bin/luci/')
-        drv.find_element(By.ID, 'luci_username').send_keys('root')
+        user = drv.find_element(By.ID, 'luci_username')
+        user.clear()
+        user.send_keys('root')
         drv.find_element(By.ID, 'luci_password').submit()
         wait(lambda: not drv.find_elements(By.ID, 'luci_password'), 'the login')
         wait(lambda: drv.find_elements(By.XPATH, '//a[text()="Carrier cloud"]'), 'the menu')
