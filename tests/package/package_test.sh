@@ -190,7 +190,7 @@ mkdir -p "$tmp/boot"
 boot_pids=$(BOOT_INIT=$init \
     sh "$src/tests/support/router_boot.sh" "$boot_env" start "$tmp/boot") ||
     { cat "$tmp/boot"/*.log; fail "procd, logd and ubusd start"; }
-PATH=/usr/sbin:/usr/bin:/sbin:/bin
+PATH=/tmp/.router-boot/bin:/usr/sbin:/usr/bin:/sbin:/bin
 unset -f uci
 cp -p "$out/ovimar-agent/etc/config/ovimar" "$out/ovimar-agent/etc/config/zorvex_group" /etc/config/
 uci set ovimar.server.domain=127.0.0.1 && uci set ovimar.https.port=1 && uci commit ovimar
