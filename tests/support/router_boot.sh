@@ -98,7 +98,8 @@ do_mount() {
 
     # The router's init.d and rc.d hold only what its packages installed.
     rm -rf /etc/init.d /etc/rc.d
-    mkdir -p /etc/init.d /etc/rc.d /etc/config /var/lock /var/state
+    # (/var is the host's: only /var/run and /var/lock, links into /run, are used.)
+    mkdir -p /etc/init.d /etc/rc.d /etc/config /var/lock
     # The package, installed: its program, its init script, its defaults.
     ln -sf "$BOOT_AGENT" /usr/sbin/ovimar-agent
     cp "$BOOT_INIT" /etc/init.d/ovimar-agent
