@@ -2,7 +2,9 @@
 # Builds the deliverables and shows each one at work on the router's own
 # libraries, bus daemon and commands, in a private router (a mount namespace
 # whose /etc/config, /tmp/.uci and /var/run/ubus are its own: the host's are
-# never touched; needs root), against simulated peers: the carrier service,
+# never touched; needs root). The agent runs as a router runs it: started by
+# /etc/init.d/ovimar-agent under procd, logging to logd, with OpenWrt's own
+# rc.common and busybox sh (tests/support/router_boot.sh). Simulated peers: the carrier service,
 # Debian's mosquitto as the broker, the simulated carrier platform, the
 # Wi-Fi driver, and the switch driver under qemu.
 set -eu
@@ -17,9 +19,11 @@ if [ -z "${OVIMAR_DEMO_ROUTER:-}" ]; then
 fi
 
 work=$(mktemp -d /tmp/ovimar-demo.XXXXXX)
-pids=
+pids= boot_pids=
+boot() { sh tests/support/router_boot.sh "$B/router_boot.env" "$@"; }
 cleanup() {
     for p in $pids; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+    [ -z "$boot_pids" ] || boot stop $boot_pids
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,8 +47,8 @@ cp agent/files/ovimar agent/files/zorvex_group scripts/demo/wireless /etc/config
 nvtool set ZVEI DEMO-0123456789
 
 section "ovimar-agent: a fresh device binds, relays each way and unbinds"
-ubusd >"$work/ubusd.log" 2>&1 & pids="$pids $!"
-until ubus -t 1 list >/dev/null 2>&1; do sleep 0.05; done
+# The router's boot-time system: ubusd, logd, procd serving `service`.
+boot_pids=$(boot start "$work")
 "$B/peers/zorvex/zorvex_sim" scripts/demo/zorvex.json >"$work/zorvex.log" 2>&1 & pids="$pids $!"
 wait_for "$work/zorvex.log" ready
 echo "bus objects: $(ubus list | tr '\n' ' ')"
@@ -113,8 +117,18 @@ reach() {
 platform_send() { printf 'send %s\n' "$1" >"$work/platform.cmd"; }
 
 step "a fresh device: log in, fetch the broker, connect, subscribe, sync, wait for an app"
-"$B/agent/ovimar-agent" -l 7 -m 1 >"$work/agent.log" 2>&1 & agent=$!
-pids="$pids $agent"
+uci set ovimar.agent=agent
+uci set ovimar.agent.log_level=7
+uci commit ovimar
+# What logd receives from the agent, as it comes.
+logread -f -e ovimar -F "$work/agent.log" & pids="$pids $!"
+echo "\$ uci set ovimar.agent.log_level=7; uci commit ovimar; /etc/init.d/ovimar-agent start"
+/etc/init.d/ovimar-agent start
+agent_pid() {
+    ubus call service list '{"name":"ovimar-agent"}' |
+        jsonfilter -e '@["ovimar-agent"].instances.instance1.pid' 2>/dev/null
+}
+until agent=$(agent_pid) && [ -n "$agent" ] && [ -s "$work/agent.log" ]; do sleep 0.05; done
 # What the agent and the platform log, told as steps as they happen
 # (mawk, Debian's awk, reads a pipe line by line only when interactive);
 # the telling ends with the agent.
@@ -138,11 +152,19 @@ mark=$(changes)
 platform_send '{"method":"unBind","cwmpVersion":"1.0","id":"43"}'
 reach 6 "$mark"
 sleep 0.3
-kill -TERM $agent
-status=0
-wait $agent || status=$?
+printf '\n-- what an operator sees on the router\n'
+echo "\$ ubus call service list '{\"name\":\"ovimar-agent\"}'"
+ubus call service list '{"name":"ovimar-agent"}'
+echo "\$ logread -e ovimar | tail -n 5"
+logread -e ovimar | tail -n 5
+echo "\$ ubus call ovimar status"
+ubus call ovimar status
+echo "\$ /etc/init.d/ovimar-agent stop"
+/etc/init.d/ovimar-agent stop
 wait $narrator
-printf '\novimar-agent exited with status %s on SIGTERM\n' "$status"
+until grep -q 'ovimar-agent::instance1 exit with error code' "$work/procd.log"; do sleep 0.05; done
+status=$(sed -n 's/.*ovimar-agent::instance1 exit with error code \([0-9]*\).*/\1/p' "$work/procd.log")
+printf '\novimar-agent exited with status %s on SIGTERM from procd\n' "$status"
 echo "\$ uci show ovimar.status ovimar.mqtt_connect"
 uci show ovimar.status 2>&1 || true
 uci show ovimar.mqtt_connect

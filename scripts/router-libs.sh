@@ -109,8 +109,11 @@ done
 
 set --
 # The boot programs link the 2102 set: built first, rebuilt with it.
-base=
+# The cache is shared by checkouts: a set is rebuilt when its tarballs, its
+# base or this recipe's version change, never merely this script.
+base= recipe=
 if [ "$set_name" = boot ]; then
+    recipe="boot recipe 1"
     base=$("$0" 2102) || exit $?
 fi
 prefix=$cache/$set_name
@@ -120,7 +123,7 @@ if [ -n "$arch" ]; then
 fi
 stamp=$prefix/.built
 want=$(cd "$src" && for t in $tarballs; do cksum "$t"; done
-       [ -z "$base" ] || { cat "$base/.built"; cksum <"$root/scripts/router-libs.sh"; })
+       [ -z "$base" ] || { cat "$base/.built"; echo "$recipe"; })
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
     echo "$prefix"
     exit 0

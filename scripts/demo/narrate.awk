@@ -10,6 +10,8 @@ BEGIN {
 /^==> .*agent.log <==$/ { src = "agent"; next }
 /^==> .*platform.log <==$/ { src = "platform"; next }
 /^==> / { src = ""; next }
+# logread's lines: the message after the tag.
+src == "agent" { sub(/^.* ovimar\[[0-9]+\]: /, "") }
 src == "agent" && /change state machines to:/ {
     split($0, a, /to:| from:/)
     say("agent", "state " a[3] " -> " a[2] " " name[a[2] + 1])

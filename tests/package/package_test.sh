@@ -1,19 +1,22 @@
 #!/bin/sh
-# The firmware package: package/ovimar/Makefile parsed by GNU make against
-# stand-ins of the OpenWrt build's include files, its install commands run
-# on what `cmake --install` puts into a DESTDIR, the files and modes that
-# come out; the procd init script; the credential store's mode across
-# commits through the router's uci. Run in a private router (private_router):
-# /etc/config, /tmp/.uci and the bus are its own.
+# The firmware package: package/ovimar/Makefile read by OpenWrt 21.02.5's own
+# include/ and rules.mk in metadata mode, as the build reads it (DUMP=1,
+# an empty .config, no toolchain); its install sections run with rules.mk's
+# INSTALL_* on what `cmake --install` puts into a DESTDIR; the credential
+# store's mode across commits through the router's uci; the installed
+# agent started and stopped by its init script under the real procd.
+# Run in a private router (private_router): /etc/config, /tmp/.uci and the
+# bus are its own.
 #
-#   package_test.sh SOURCE_DIR BUILD_DIR ROUTER_PATH AGENT UBUSD UCI UBUS
+#   package_test.sh SOURCE_DIR BUILD_DIR BOOT_ENV
+#   BOOT_ENV: the build's router_boot.env (tests/support/router_boot.sh)
 set -u
-src=$1 build=$2 routerpath=$3 agent=$4 ubusd=$5 ucibin=$6 ubusbin=$7
-here=$(cd "$(dirname "$0")" && pwd)
+src=$1 build=$2 boot_env=$3
+. "$boot_env"
 tmp=$(mktemp -d)
-pids=
+boot_pids=
 cleanup() {
-    for p in $pids; do kill -9 "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+    [ -z "$boot_pids" ] || sh "$src/tests/support/router_boot.sh" "$boot_env" stop $boot_pids
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -27,45 +30,105 @@ expect() {
 mode_of() { stat -c %a "$1" 2>/dev/null || echo missing; }
 umask 022
 
-# --- the package definition ---------------------------------------------
-dest=$tmp/dest out=$tmp/out
+# --- the package definition, as the build reads it ------------------------
+dest=$tmp/dest out=$tmp/out top=$tmp/top
 DESTDIR=$dest cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 ||
     { cat "$tmp/install.log"; fail "cmake --install into a DESTDIR"; }
+# A build tree of OpenWrt's own files, used where they are unpacked.
+mkdir -p "$top/package"
+for f in include rules.mk scripts; do ln -s "$BOOT_OPENWRT/$f" "$top/$f"; done
+ln -s "$src/package/ovimar" "$top/package/ovimar"
+: >"$top/.config"
 mk() {
-    make -s --no-print-directory -C "$src/package/ovimar" TOPDIR="$here/stub" \
-        INCLUDE_DIR="$here/stub" PKG_INSTALL_DIR="$dest" PKG_BUILD_DIR="$src" \
-        OUT="$out" "$@"
+    make -s --no-print-directory -C "$top/package/ovimar" TOPDIR="$top" DUMP=1 \
+        PKG_BUILD_DIR="$src" PKG_INSTALL_DIR="$dest" "$@"
 }
-fields=$(mk -n dev 2>&1 | grep -E '^(package|kmod|missing) ')
-echo "$fields"
-expect "the Makefile parses and names every package" \
-    "$(echo "$fields" | grep -E '^(package|kmod) ' | cut -d'|' -f1 | tr '\n' ' ')" \
-    "package ovimar-agent package qx-wifi-ctl package wsc-profile-tool package libswport package ovimar-credproof kmod wanport-helper kmod meshfwd-filter "
-expect "every package has a description and an install section" \
-    "$(echo "$fields" | grep -c '^missing ')" 0
-echo "$fields" | grep -E '^(package|kmod) ' | while IFS='|' read -r name a b c d; do
-    # SECTION, CATEGORY, TITLE, DEPENDS; kmods: TITLE, FILES, AUTOLOAD.
-    if [ -n "$a" ] && [ -n "$b" ] && [ -n "$c" ]; then echo ok; else echo "bad $name"; fi
-done >"$tmp/fields"
-expect "required fields are set" "$(sort -u "$tmp/fields")" ok
-for dep in +libubox +libubus +libblobmsg-json +libuci +libjson-c +libcurl +libmosquitto-ssl \
-        +uci +libstdcpp; do
-    echo "$fields" | grep '^package ovimar-agent|' | cut -d'|' -f5 | tr ' ' '\n' |
-        grep -qx -- "$dep" || fail "ovimar-agent depends on $dep"
+mk >"$tmp/dump" 2>"$tmp/dump.err" || { cat "$tmp/dump.err"; fail "make DUMP=1"; }
+expect "make DUMP=1 says nothing on stderr" "$(cat "$tmp/dump.err")" ""
+# One line a package: NAME|Section|Category|Title|Depends
+awk -F': ' '
+    /^Package: / { n = $2 }
+    /^Section: / { s = $2 } /^Category: / { c = $2 } /^Title: / { t = $2 }
+    /^Depends: / { d = $2 }
+    /^@@$/ { print n "|" s "|" c "|" t "|" d; n = s = c = t = d = "" }
+' "$tmp/dump" >"$tmp/fields"
+cat "$tmp/fields"
+field() { grep "^$1|" "$tmp/fields" | cut -d'|' -f"$2"; }
+expect "the build sees every package" "$(cut -d'|' -f1 "$tmp/fields" | tr '\n' ' ')" \
+    "ovimar-agent qx-wifi-ctl wsc-profile-tool libswport ovimar-credproof kmod-wanport-helper kmod-meshfwd-filter "
+while IFS='|' read -r name sec cat title want_sec want_cat; do
+    expect "$name: Section" "$(field "$name" 2)" "$want_sec"
+    expect "$name: Category" "$(field "$name" 3)" "$want_cat"
+    expect "$name: Title" "$(field "$name" 4)" "$title"
+done <<EOW
+ovimar-agent|||Carrier cloud platform agent|net|Network
+qx-wifi-ctl|||Mesh Wi-Fi driver OID tool|net|Network
+wsc-profile-tool|||Backhaul WSC profile tool|net|Network
+libswport|||MT753x switch port library|libs|Libraries
+ovimar-credproof|||zorvex_encrypt and pbkdf2_tool login proof tools|net|Network
+kmod-wanport-helper|||WAN and LAN carrier from the MT753x switch ports' link|kernel|Kernel modules
+kmod-meshfwd-filter|||IEEE 1905.1 relay filter and receiving-port stamp for the bridge|kernel|Kernel modules
+EOW
+# Every library a shipped program loads comes from a package it depends on
+# (libc, libm, libgcc_s and the loader are the image's own).
+lib_pkg() {
+    case $1 in
+        libubox.so*) echo +libubox ;; libubus.so*) echo +libubus ;;
+        libblobmsg_json.so*) echo +libblobmsg-json ;; libuci.so*) echo +libuci ;;
+        libjson-c.so*) echo +libjson-c ;; libcurl.so*) echo +libcurl ;;
+        libmosquitto.so*) echo +libmosquitto-ssl ;;
+        libssl.so* | libcrypto.so*) echo +libopenssl ;; libstdc++.so*) echo +libstdcpp ;;
+        libswport.so*) echo +libswport ;;
+        libc.so* | libm.so* | libgcc_s.so* | ld-linux*) ;;
+        *) echo "unknown:$1" ;;
+    esac
+}
+for pb in ovimar-agent:usr/sbin/ovimar-agent qx-wifi-ctl:usr/bin/qx_wifi_ctl \
+        wsc-profile-tool:usr/bin/wsc_profile_tool ovimar-credproof:usr/bin/zorvex_encrypt \
+        ovimar-credproof:usr/bin/pbkdf2_tool; do
+    pkg=${pb%%:*} bin=$dest/${pb#*:}
+    deps=" $(field "$pkg" 5) "
+    for so in $(readelf -d "$bin" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+        need=$(lib_pkg "$so")
+        [ -z "$need" ] || case $deps in
+            *" $need "*) pass "$pkg depends on $need for $so" ;;
+            *) fail "$pkg loads $so but does not depend on ${need#unknown:}" ;;
+        esac
+    done
 done
-expect "the credential tools depend on libopenssl (libcrypto)" \
-    "$(echo "$fields" | grep '^package ovimar-credproof|' | cut -d'|' -f5 | grep -c libopenssl)" 1
+case " $(field ovimar-agent 5) " in
+    *" +uci "*) pass "ovimar-agent depends on +uci (its commands run uci)" ;;
+    *) fail "ovimar-agent lacks +uci" ;;
+esac
+expect "kmod-meshfwd-filter depends on the bridge's netfilter (+kmod-ebtables)" \
+    "$(field kmod-meshfwd-filter 5)" "+kmod-ebtables"
+
+# What the build reads from each package's own sections, through the real
+# include files: conffiles, a kmod's FILES and AUTOLOAD.
+mk --eval 'ovimar-sections: ; @: $(foreach p,ovimar-agent qx-wifi-ctl wsc-profile-tool libswport ovimar-credproof,$(info conffiles $(p):$(strip $(Package/$(p)/conffiles)))) $(foreach k,wanport-helper meshfwd-filter,$(eval $(call KernelPackage/$(k)))$(info kmod $(k)|$(FILES)|$(strip $(AUTOLOAD))))' \
+    ovimar-sections 2>&1 | grep -E '^(conffiles|kmod) ' >"$tmp/sections"
+cat "$tmp/sections"
+expect "ovimar-agent's conffiles" "$(sed -n 's/^conffiles ovimar-agent://p' "$tmp/sections")" \
+    "/etc/config/ovimar /etc/config/zorvex_group"
+expect "no other package has conffiles" \
+    "$(grep '^conffiles ' "$tmp/sections" | grep -v '^conffiles ovimar-agent:' | grep -cv ':$')" 0
 # A kmod's FILES are the modules that its Kbuild makes.
 for m in wanport:wanport-helper meshfwd:meshfwd-filter; do
     dir=${m%%:*} pkg=${m#*:}
     ko=$(sed -n 's/^obj-m := \(.*\)\.o$/\1/p' "$src/kmod/$dir/Kbuild")
-    line=$(echo "$fields" | grep "^kmod $pkg|")
-    expect "kmod-$pkg ships kmod/$dir/$ko.ko" "$(echo "$line" | cut -d'|' -f3 | sed 's|.*/kmod/|kmod/|')" \
+    line=$(grep "^kmod $pkg|" "$tmp/sections")
+    expect "kmod-$pkg ships kmod/$dir/$ko.ko" "$(echo "$line" | cut -d'|' -f2 | sed 's|.*/kmod/|kmod/|')" \
         "kmod/$dir/$ko.ko"
-    expect "kmod-$pkg loads $ko" "$(echo "$line" | cut -d'|' -f4)" "$ko"
+    expect "kmod-$pkg loads $ko at boot's probe" "$(echo "$line" | cut -d'|' -f3)" "0 0 $ko"
 done
 
-mk install dev >"$tmp/mk.log" 2>&1 || { cat "$tmp/mk.log"; fail "the install sections run"; }
+# The install sections with rules.mk's INSTALL_*, CP; Build/InstallDev too.
+# (A kmod's install needs the kernel build: not here.)
+for p in ovimar-agent qx-wifi-ctl wsc-profile-tool libswport ovimar-credproof; do
+    mk --eval "ovimar-install: ; \$(call Package/$p/install,$out/$p)" ovimar-install
+done >"$tmp/mk.log" 2>&1 || { cat "$tmp/mk.log"; fail "the install sections run"; }
+mk --eval "ovimar-dev: ; \$(call Build/InstallDev,$out/dev)" ovimar-dev >>"$tmp/mk.log" 2>&1 ||
+    { cat "$tmp/mk.log"; fail "Build/InstallDev runs"; }
 # Every file each package installs, with its mode.
 (cd "$out" && find . -type f -o -type l | while read -r f; do
     echo "$(stat -c %a "$f") ${f#./}"; done | sort -k2) >"$tmp/files"
@@ -98,109 +161,10 @@ expect "cmake --install gives the default configuration mode 0600" \
 grep -q '^Libs: -L${libdir} -lswport$' "$out/dev/usr/lib/pkgconfig/libswport.pc" &&
     pass "libswport.pc links -lswport" || fail "libswport.pc lacks its Libs line"
 
-# --- the init script ------------------------------------------------------
-init=$src/package/ovimar/files/ovimar-agent.init
-sh -n "$init" && pass "init script: sh -n" || fail "init script: sh -n"
-expect "init script is executable" "$(mode_of "$init")" 755
-conf=/etc/config save=/tmp/.uci
-cp -p "$out/ovimar-agent/etc/config/ovimar" "$out/ovimar-agent/etc/config/zorvex_group" "$conf/"
-uci() { "$ucibin" -c "$conf" -t "$save" "$@"; }
-# What procd is told, with rc.common's and procd.sh's calls standing in.
-procd_says() {
-    (
-        config_load() { pkg=$1; }
-        config_get() {
-            v=$(uci -q get "$pkg.$2.$3") || v=$4
-            eval "$1=\$v"
-        }
-        procd_open_instance() { echo open; }
-        procd_set_param() { echo "$*"; }
-        procd_close_instance() { echo close; }
-        procd_add_reload_trigger() { echo "trigger $*"; }
-        . "$init"
-        echo "use_procd $USE_PROCD"
-        start_service
-        service_triggers
-    )
-}
-said=$(procd_says)
-echo "$said"
-expect "no log_level: the agent's own default, syslog mode" \
-    "$(echo "$said" | grep '^command')" "command /usr/sbin/ovimar-agent -m 0 -l 3"
-expect "procd runs it" "$(echo "$said" | grep '^use_procd')" "use_procd 1"
-expect "respawned without limit (retry 0), 5 s apart" \
-    "$(echo "$said" | grep '^respawn' | cut -d' ' -f3-)" "5 0"
-term=$(echo "$said" | sed -n 's/^term_timeout //p')
-[ "${term:-0}" -gt 30 ] && pass "SIGKILL only after a 30 s command could end ($term s)" ||
-    fail "term_timeout $term s is shorter than a 30 s shell command"
-expect "reload_config reaches it for ovimar and zorvex_group" \
-    "$(echo "$said" | grep '^trigger')" "trigger ovimar zorvex_group"
-
-# procd at a reload, modelled: the instance restarts when its command, its
-# parameters or the checksum of a file it watches differ.
-instance() {
-    procd_says | grep -v '^trigger' | while read -r key rest; do
-        if [ "$key" = file ]; then
-            for f in $rest; do echo "file $f $(md5sum <"$conf/${f##*/}")"; done
-        else
-            echo "$key $rest"
-        fi
-    done
-}
-before=$(instance)
-# What the agent writes itself: broker record, counter, credentials.
-uci set ovimar.mqtt.BrokerAddress=broker2.example.net && uci set ovimar.mqtt.BrokerPort=8884 &&
-    uci set ovimar.mqtt.KeepAliveTime=30 && uci set ovimar.mqtt.Username=u2 &&
-    uci set ovimar.mqtt.Password=p2 && uci set ovimar.mqtt_connect.connected_times=7 &&
-    uci set ovimar.status=status && uci set ovimar.status.devId=D1 &&
-    uci set ovimar.status.secret=S1 && uci commit ovimar
-expect "the agent's own writes to ovimar restart nothing at a reload" "$(instance)" "$before"
-uci set ovimar.https.port=8443 && uci commit ovimar
-[ "$(instance)" != "$before" ] && pass "an operator's change to ovimar restarts it" ||
-    fail "an operator's change to ovimar leaves it running"
-before=$(instance)
-uci set zorvex_group.shp.code=REG-2 && uci commit zorvex_group
-[ "$(instance)" != "$before" ] && pass "an operator's change to zorvex_group restarts it" ||
-    fail "an operator's change to zorvex_group leaves it running"
-uci set ovimar.agent=agent && uci set ovimar.agent.log_level=6 && uci commit ovimar
-expect "log_level 6 from UCI" "$(procd_says | grep '^command')" \
-    "command /usr/sbin/ovimar-agent -m 0 -l 6"
-uci set ovimar.agent.log_level=9 && uci commit ovimar
-expect "an invalid log_level falls back to 3, not a refused start" \
-    "$(procd_says | grep '^command')" "command /usr/sbin/ovimar-agent -m 0 -l 3"
-
-# The command line procd runs ends cleanly on SIGTERM, as procd stops it.
-# Waits until the agent's loop runs: only the loop answers its status call
-# (a SIGTERM before the loop starts is lost: uloop clears its flag).
-"$ubusd" >"$tmp/ubusd.log" 2>&1 &
-pids="$pids $!"
-n=0
-until "$ubusbin" -t 1 list >/dev/null 2>&1 || [ $n -ge 100 ]; do sleep 0.05; n=$((n + 1)); done
-HOST_NVTOOL_FILE=$tmp/nvtool PATH=$routerpath:$PATH "$agent" -m 0 -l 3 &
-apid=$!
-pids="$pids $apid"
-n=0
-until "$ubusbin" -t 1 call ovimar status >/dev/null 2>&1 || ! kill -0 "$apid" 2>/dev/null ||
-        [ $n -ge 300 ]; do
-    sleep 0.1
-    n=$((n + 1))
-done
-if kill -0 "$apid" 2>/dev/null && "$ubusbin" -t 1 call ovimar status >/dev/null 2>&1; then
-    pass "the agent runs with the init script's command line"
-    kill -TERM "$apid"
-    n=0
-    while kill -0 "$apid" 2>/dev/null && [ $n -lt 350 ]; do sleep 0.1; n=$((n + 1)); done
-    if kill -0 "$apid" 2>/dev/null; then
-        fail "the agent still runs $term s after SIGTERM"
-    else
-        wait "$apid"
-        expect "SIGTERM ends it with status 0" "$?" 0
-    fi
-else
-    fail "the agent exited or its loop never answered"
-fi
-
 # --- the credential store -------------------------------------------------
+conf=/etc/config save=/tmp/.uci
+uci() { "$BOOT_UCI" -c "$conf" -t "$save" "$@"; }
+cp -p "$out/ovimar-agent/etc/config/ovimar" "$out/ovimar-agent/etc/config/zorvex_group" "$conf/"
 uci set ovimar.status.devId=DEV0001 && uci set ovimar.status.secret=s3cr3t
 expect "pending changes holding the secret are owner-only" "$(mode_of "$save/ovimar")" 600
 uci commit ovimar
@@ -214,6 +178,52 @@ expect "no temporary file is left beside it" "$(ls -A "$conf" | tr '\n' ' ')" "o
 # matters is that nothing in it is readable by others.
 expect "nothing in the save dir is readable by others" \
     "$(find "$save" -type f -perm /044 | tr '\n' ' ')" ""
+
+# --- the installed agent, as a router runs it ----------------------------
+# Last: from here /bin/sh and the router's commands are its own.
+init=$out/ovimar-agent/etc/init.d/ovimar-agent
+expect "the installed init script is the tree's" "$(cmp -s "$init" \
+    "$src/package/ovimar/files/ovimar-agent.init" && echo same)" same
+mkdir -p "$tmp/boot"
+# The build's agent: the installed copy lost the build's RPATH to the
+# router's libraries, which a router keeps in /usr/lib.
+boot_pids=$(BOOT_INIT=$init \
+    sh "$src/tests/support/router_boot.sh" "$boot_env" start "$tmp/boot") ||
+    { cat "$tmp/boot"/*.log; fail "procd, logd and ubusd start"; }
+PATH=/tmp/.router-boot/bin:/usr/sbin:/usr/bin:/sbin:/bin
+unset -f uci
+cp -p "$out/ovimar-agent/etc/config/ovimar" "$out/ovimar-agent/etc/config/zorvex_group" /etc/config/
+uci set ovimar.server.domain=127.0.0.1 && uci set ovimar.https.port=1 && uci commit ovimar
+nvtool set ZVEI ZV-0042
+/etc/init.d/ovimar-agent start
+n=0
+until ubus -t 1 call ovimar status >/dev/null 2>&1 || [ $n -ge 300 ]; do sleep 0.1; n=$((n + 1)); done
+pid=$(ubus call service list '{"name":"ovimar-agent"}' |
+    jsonfilter -e '@["ovimar-agent"].instances.instance1.pid')
+if [ -n "$pid" ] && ubus -t 1 call ovimar status >/dev/null 2>&1; then
+    pass "/etc/init.d/ovimar-agent start: procd runs it (PID $pid) and it serves its status"
+    # (An arm64 agent's starts with qemu's binfmt interpreter and its path.)
+    expect "as the init script says" \
+        "$(tr '\0' ' ' </proc/"$pid"/cmdline | sed 's|.*\(/usr/sbin/ovimar-agent -m\)|\1|')" \
+        "/usr/sbin/ovimar-agent -m 0 -l 3 "
+    /etc/init.d/ovimar-agent stop
+    n=0
+    while kill -0 "$pid" 2>/dev/null && [ $n -lt 350 ]; do sleep 0.1; n=$((n + 1)); done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "the agent still runs 35 s after stop"
+    else
+        pass "stop ends it before term_timeout"
+        n=0
+        until grep -q 'ovimar-agent::instance1 exit with error code' "$tmp/boot/procd.log" ||
+                [ $n -ge 50 ]; do sleep 0.1; n=$((n + 1)); done
+        expect "... with exit status 0 (SIGTERM, not SIGKILL)" \
+            "$(sed -n 's/.*ovimar-agent::instance1 exit with error code \([0-9]*\).*/\1/p' \
+                "$tmp/boot/procd.log")" 0
+    fi
+else
+    fail "the agent never ran under procd or its loop never answered"
+    cat "$tmp/boot/procd.log"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

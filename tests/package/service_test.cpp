@@ -115,13 +115,16 @@ protected:
         return ok ? p : 0;
     }
 
+    // The process's command line; an arm64 agent's starts with qemu's
+    // binfmt interpreter and the program's path, which go.
     static std::string cmdline(int p)
     {
         std::string s = read_file("/proc/" + std::to_string(p) + "/cmdline");
         for (char &c : s)
             if (c == '\0')
                 c = ' ';
-        return s;
+        size_t at = s.rfind("/usr/sbin/ovimar-agent ");
+        return at == std::string::npos ? s : s.substr(at);
     }
 
     std::optional<testsupport::RouterBoot> boot;

@@ -42,7 +42,8 @@ private:
     pid_t pids_[3] = {-1, -1, -1};
 };
 
-// The router's PATH, as procd and its scripts have it.
-constexpr const char *ROUTER_PATH = "/usr/sbin:/usr/bin:/sbin:/bin";
+// The router's PATH, as procd and its scripts have it: busybox's applets
+// first (router_boot.sh), then a router's folders.
+constexpr const char *ROUTER_PATH = "/tmp/.router-boot/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 } // namespace testsupport

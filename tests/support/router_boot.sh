@@ -13,6 +13,7 @@
 # OpenWrt 21.02.5 files). BOOT_INIT and BOOT_AGENT there may be overridden
 # from the environment (an older init script, say).
 #
+# The router's PATH is $APPLET_DIR:/usr/sbin:/usr/bin:/sbin:/bin.
 # Only this namespace changes: /usr and /dev get overlays whose upper
 # layers are on a tmpfs of its own, /etc is the private router's overlay.
 set -eu
@@ -26,9 +27,11 @@ BOOT_INIT=${init_override:-$BOOT_INIT}
 BOOT_AGENT=${agent_override:-$BOOT_AGENT}
 ow=$BOOT_OPENWRT/package
 
-# The applets of a 21.02 router's busybox that scripts here meet; the
-# router's /bin/sh is busybox ash. Where Debian's busybox lacks one,
-# Debian's program stays.
+# The applets of a 21.02 router's busybox that scripts here meet, first on
+# the router's PATH (Debian's own stay where they are, for the tests' own
+# tools); the router's /bin/sh is busybox ash. Where Debian's busybox
+# lacks one (flock, pgrep), Debian's program serves.
+APPLET_DIR=/tmp/.router-boot/bin
 APPLETS="sh ash awk basename cat chmod cmp cp cut date dirname echo egrep env
   expr false fgrep find flock grep head hexdump kill killall ln logger ls md5sum
   mkdir mktemp mv pgrep pidof printf ps readlink rm rmdir sed seq sha256sum sleep
@@ -52,7 +55,7 @@ stock() {
 do_mount() {
     t=/tmp/.router-boot
     mkdir -p "$t"
-    mount -t tmpfs -o mode=0700 tmpfs "$t"
+    mount -t tmpfs -o mode=0755 tmpfs "$t"
     overlay /usr "$t" usr /usr
     # A private /dev/log for logd: /dev's nodes and its mounts stay the host's.
     mkdir -p "$t/hostdev"
@@ -66,9 +69,11 @@ do_mount() {
     rm -f /dev/log
 
     # Debian's /bin, /sbin and /lib are /usr's: all of it lands in the overlay.
+    ln -sf "$BOOT_BUSYBOX" /usr/bin/sh
+    mkdir -p "$APPLET_DIR"
     have=$("$BOOT_BUSYBOX" --list)
     for a in $APPLETS; do
-        case " $(echo $have) " in *" $a "*) ln -sf "$BOOT_BUSYBOX" "/usr/bin/$a" ;; esac
+        case " $(echo $have) " in *" $a "*) ln -sf "$BOOT_BUSYBOX" "$APPLET_DIR/$a" ;; esac
     done
     ln -sf "$BOOT_UBUSD" /usr/sbin/ubusd
     ln -sf "$BOOT_UBUS" /usr/bin/ubus
@@ -93,7 +98,8 @@ do_mount() {
 
     # The router's init.d and rc.d hold only what its packages installed.
     rm -rf /etc/init.d /etc/rc.d
-    mkdir -p /etc/init.d /etc/rc.d /etc/config /var/lock /var/state
+    # (/var is the host's: only /var/run and /var/lock, links into /run, are used.)
+    mkdir -p /etc/init.d /etc/rc.d /etc/config /var/lock
     # The package, installed: its program, its init script, its defaults.
     ln -sf "$BOOT_AGENT" /usr/sbin/ovimar-agent
     cp "$BOOT_INIT" /etc/init.d/ovimar-agent
@@ -102,7 +108,7 @@ do_mount() {
 
 # The router's PATH, and what its programs inherit from procd.
 router_env() {
-    export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+    export PATH=$APPLET_DIR:/usr/sbin:/usr/bin:/sbin:/bin
 }
 
 do_start() {

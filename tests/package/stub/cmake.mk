@@ -1,1 +1,0 @@
-# Stand-in for cmake.mk: nothing is built here.
