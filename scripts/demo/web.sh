@@ -26,14 +26,6 @@ web_until() {
         sleep 0.05
     done
 }
-# LuCI's header asks procd's `system` object for the board: the router's
-# procd, where the demo runs none.
-if ! ubus list system >/dev/null 2>&1; then
-    "$(sed -n 's/^BOOT_PROCD=//p' "$B/router_boot.env")" -s /var/run/ubus/ubus.sock -S \
-        >"$work/procd.log" 2>&1 &
-    web_pids="$web_pids $!"
-    web_until "procd on the bus" ubus list system
-fi
 web_root=$(tests/web/webroot.sh "$web_dir/web")
 # The demo's bus, at the root's own /var/run (a link to the absolute /run).
 mount --bind /var/run/ubus "$web_root$(chroot "$web_root" readlink -f /var/run)/ubus"
