@@ -4,10 +4,9 @@ stack (uhttpd, rpcd, LuCI 21.02.5 in a root of their own, see
 webroot.py) in Debian's Chromium, while the real agent is walked from a
 fresh start to OVIMAR_FINISHED by the demo's platform.
 
-Runs as root in a private mount and network namespace of its own
-(CMakeLists.txt starts it under `unshare -m -n`): fixed loopback ports.
+Runs as root in a private router with a network namespace of its own
+(CMakeLists.txt: `private_router unshare -n`), so its ports are fixed.
 """
-import json
 import os
 import re
 import sys
@@ -154,7 +153,7 @@ class CarrierCloudPage(unittest.TestCase):
         page, status = self.same_as_live('OVIMAR_FINISHED')
         self.assertEqual(page['bound'], 'Yes')
         self.assertNotIn('failures', page)
-        stack.screenshot(drv, 'finished')
+        stack.screenshot(drv)
 
         # Stopped: the page says so in words at its next poll.
         stack.stop_agent()

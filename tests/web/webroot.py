@@ -1,5 +1,5 @@
-"""The router's web stack beside the real agent, for the browser test and
-the demo: a root of its own (webroot.sh) where ubusd, procd, rpcd and
+"""The router's web stack beside the real agent, for the browser test: a
+root of its own (webroot.sh) where ubusd, procd, rpcd and
 uhttpd run chrooted, with the demo's peers (Debian's mosquitto, the
 simulated platform and carrier service) and the agent from the build.
 
@@ -10,7 +10,6 @@ import json
 import os
 import secrets
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
@@ -21,6 +20,8 @@ BUILD = os.environ.get('OVIMAR_BUILD', os.path.join(TOP, 'build'))
 WEB_PORT = int(os.environ.get('OVIMAR_WEB_PORT', '8080'))
 PLATFORM_PORT = 8443
 BROKER_PORT = 8883
+BOOT_SH = os.path.join(TOP, 'tests', 'support', 'router_boot.sh')
+BOOT_ENV = os.path.join(BUILD, 'router_boot.env')
 
 
 def wait(cond, what, timeout=60):
@@ -46,7 +47,6 @@ class Stack:
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix='ovimar-web.')
         self.procs = []
-        self.agent = None
         self.driver = None
         self.logs = os.path.join(self.dir, 'logs')
         os.makedirs(self.logs)
@@ -266,7 +266,8 @@ class Stack:
                     pass
         return self.seen
 
-    def screenshot(self, drv, name):
+    def screenshot(self, drv):
+        """Saved where OVIMAR_WEB_SHOT names, if it does."""
         out = os.environ.get('OVIMAR_WEB_SHOT')
         if out:
             drv.save_screenshot(out)
@@ -290,6 +291,3 @@ class Stack:
         if subprocess.run(['umount', '-R', os.path.join(self.dir, 'web')]).returncode == 0:
             shutil.rmtree(self.dir, ignore_errors=True)
 
-
-BOOT_SH = os.path.join(TOP, 'tests', 'support', 'router_boot.sh')
-BOOT_ENV = os.path.join(BUILD, 'router_boot.env')
