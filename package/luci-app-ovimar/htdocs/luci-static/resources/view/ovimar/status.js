@@ -27,6 +27,16 @@ var STATES = {
 	OVIMAR_FINISHED: _('Bound and managed')
 };
 
+// States in which a session stands: nothing is retried there, whatever
+// count of failures the agent still reports.
+var SESSION = {
+	OVIMAR_MQTT_CONNECTED: true, OVIMAR_MQTT_APP_AUTH: true, OVIMAR_FINISHED: true
+};
+
+function retrying(s) {
+	return s.failures > 0 && !SESSION[s.state_name];
+}
+
 // Rows in order; each gives its text, or null to hide the row.
 var ROWS = [
 	[ 'state', _('State'), function(s) {
@@ -52,10 +62,10 @@ var ROWS = [
 			: _('%s: error %d').format(s.last_method, s.last_result);
 	} ],
 	[ 'failures', _('Failed attempts in a row'), function(s) {
-		return s.failures > 0 ? '%d'.format(s.failures) : null;
+		return retrying(s) ? '%d'.format(s.failures) : null;
 	} ],
 	[ 'next', _('Next attempt'), function(s) {
-		if (!(s.failures > 0) || s.retry_in == null)
+		if (!retrying(s) || s.retry_in == null)
 			return null;
 		return _('at %s (in %s)').format(clock(-s.retry_in), span(s.retry_in));
 	} ]
