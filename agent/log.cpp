@@ -157,7 +157,7 @@ uint64_t gram_push(uint64_t g, char c)
 
 struct value_mask {
     std::string of;                // the secrets it was made from
-    std::vector<std::string> whole; // forms shorter than PIECE
+    std::vector<std::string> whole; // every form
     std::vector<uint64_t> grams;    // every PIECE-character run of every form
 };
 
@@ -181,14 +181,12 @@ void values_refresh()
         if (now[at])
             add_forms(now.c_str() + at, forms);
     for (const auto &f : forms) {
-        if (f.size() < PIECE) {
-            m.whole.push_back(f);
-            continue;
-        }
+        m.whole.push_back(f);
         uint64_t g = 0;
         for (size_t i = 0; i < f.size(); i++) {
             g = gram_push(g, f[i]);
-            if (i + 1 >= PIECE)
+            // A run that is mostly escapes ("er\\\"") ends ordinary values too.
+            if (i + 1 >= PIECE && std::count(&f[i + 1 - PIECE], &f[i + 1], '\\') <= 2)
                 m.grams.push_back(g);
         }
     }

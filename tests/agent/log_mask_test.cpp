@@ -85,8 +85,10 @@ TEST(LogMask, KnownSecretsGoWhateverCarriesThem)
         {"data:{\"x\":\"ck-7-4", "data:{\"x\":\"***"},
         {"0213\",\"uuid\":\"u1\"}", "0213\",\"uuid\":\"u1\"}"},
         {"-token-9\",\"id\":2", "***\",\"id\":2"},
-        // ordinary text keeps what it shares with a secret below 6 characters
+        // ordinary text keeps what it shares with a secret below 6 characters,
+        // or below 4 besides escapes
         {"token ck-7 id 40213", "token ck-7 id 40213"},
+        {R"({\"u\":\"a pa\\\"\"})", R"({\"u\":\"a pa\\\"\"})"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(log_scrub(c.in), c.out) << c.in;
