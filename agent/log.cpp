@@ -105,6 +105,9 @@ constexpr secret_fn SECRET_VALUES[] = {
 // tail only. Six characters of a random token are a secret's worth (36
 // bits and more); shorter runs would hit ids and numbers in ordinary lines.
 constexpr size_t PIECE = 6;
+// A shorter secret is masked where a key names it only: by value it would
+// take every such letter or pair out of every line.
+constexpr size_t WHOLE_MIN = 4;
 // raw, in a JSON string, in a JSON text held in a string, and once more:
 // a devGetMqttServer answer's client holds the password at the third.
 constexpr int ESCAPE_DEPTH = 3;
@@ -157,7 +160,7 @@ uint64_t gram_push(uint64_t g, char c)
 
 struct value_mask {
     std::string of;                // the secrets it was made from
-    std::vector<std::string> whole; // every form
+    std::vector<std::string> whole; // every form of WHOLE_MIN or more
     std::vector<uint64_t> grams;    // every PIECE-character run of every form
 };
 
@@ -181,7 +184,8 @@ void values_refresh()
         if (now[at])
             add_forms(now.c_str() + at, forms);
     for (const auto &f : forms) {
-        m.whole.push_back(f);
+        if (f.size() >= WHOLE_MIN)
+            m.whole.push_back(f);
         uint64_t g = 0;
         for (size_t i = 0; i < f.size(); i++) {
             g = gram_push(g, f[i]);
