@@ -93,11 +93,14 @@ size_t value_end(std::string_view t, size_t v, int d, size_t *start)
 // line can carry them. The broker's user name is none: it names the
 // account as devId names the device, and an operator needs it to read a
 // refused login; the password alone opens the session.
-using secret_fn = const char *(*)(size_t *size);
-constexpr secret_fn SECRET_VALUES[] = {
-    [](size_t *n) { *n = sizeof g_dev_status.secret; return static_cast<const char *>(g_dev_status.secret); },
-    [](size_t *n) { *n = sizeof g_mqtt_server.cookie; return static_cast<const char *>(g_mqtt_server.cookie); },
-    [](size_t *n) { *n = sizeof g_mqtt_server.Password; return static_cast<const char *>(g_mqtt_server.Password); },
+struct secret_field {
+    const char *at;
+    size_t size;
+};
+constexpr secret_field SECRET_VALUES[] = {
+    {g_dev_status.secret, sizeof g_dev_status.secret},
+    {g_mqtt_server.cookie, sizeof g_mqtt_server.cookie},
+    {g_mqtt_server.Password, sizeof g_mqtt_server.Password},
 };
 
 // A run of this many characters of a secret is masked wherever it stands:
@@ -169,10 +172,8 @@ value_mask g_values;
 void values_refresh()
 {
     std::string now;
-    for (auto get : SECRET_VALUES) {
-        size_t cap = 0;
-        const char *v = get(&cap);
-        now.append(v, strnlen(v, cap));
+    for (const auto &f : SECRET_VALUES) {
+        now.append(f.at, strnlen(f.at, f.size));
         now += '\0';
     }
     if (now == g_values.of)
