@@ -72,8 +72,10 @@ echo
 
 # What the package adds to a 21.02 image's flash: its AArch64 programs and
 # library, stripped, and every library they load that a stock image (its
-# default packages) does not carry, as Debian builds it for arm64.
-echo "Package cost in flash (AArch64, stripped, MinSizeRel)"
+# default packages) does not carry, as Debian builds it for arm64. Beside
+# each, its size through xz -9, near what squashfs (xz) keeps of it: the
+# AArch64 linker pads to 64 KiB pages.
+echo "Package cost in flash (AArch64, stripped, MinSizeRel; bytes, and through xz -9)"
 if ! command -v aarch64-linux-gnu-g++ >/dev/null; then
     echo "  no AArch64 cross compiler: ./scripts/install-deps.sh --aarch64"
     exit 0
@@ -85,26 +87,29 @@ cmake --build "$AARCH64_DIR" -j"$jobs" --target ovimar-agent qx_wifi_ctl wsc_pro
     swport zorvex_encrypt pbkdf2_tool >/dev/null
 in_image=" libc.so libgcc_s.so.1 libubox.so libubus.so libblobmsg_json.so libuci.so libjson-c.so.5 "
 arm64=/usr/lib/aarch64-linux-gnu
-total=0 needs=
+total=0 total_xz=0 needs=
+# Prints NAME, the stripped copy's size and its xz size; adds them up.
+cost() {
+    n=$(stat -c %s "$AARCH64_DIR/cost.tmp")
+    x=$(xz -9 -c "$AARCH64_DIR/cost.tmp" | wc -c)
+    printf '  %-28s %8d %8d%s\n' "$1" "$n" "$x" "${2:-}"
+}
 for f in agent/ovimar-agent wifi/ctl/qx_wifi_ctl wifi/wsc/wsc_profile_tool \
         switch/libswport.so tools/zorvex_encrypt tools/pbkdf2_tool; do
     aarch64-linux-gnu-strip --strip-all -o "$AARCH64_DIR/cost.tmp" "$AARCH64_DIR/$f"
-    n=$(stat -c %s "$AARCH64_DIR/cost.tmp")
-    total=$((total + n))
-    printf '  %-28s %8d bytes\n' "${f##*/}" "$n"
+    cost "${f##*/}"
+    total=$((total + n)) total_xz=$((total_xz + x))
     needs="$needs $(aarch64-linux-gnu-readelf -d "$AARCH64_DIR/cost.tmp" |
         sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
 done
-printf '  %-28s %8d bytes\n' "the package's own files" "$total"
+printf '  %-28s %8d %8d\n' "the package's own files" "$total" "$total_xz"
 for lib in $(echo "$needs" | tr ' ' '\n' | sort -u); do
     case $lib in ld-linux*|libc.so.6|libm.so.6) continue ;; esac # musl's libc on a router
     case $in_image in *" $lib "*) continue ;; esac
     aarch64-linux-gnu-strip --strip-all -o "$AARCH64_DIR/cost.tmp" "$arm64/$lib" 2>/dev/null ||
         { printf '  %-28s not found\n' "$lib"; continue; }
-    printf '  %-28s %8d bytes (not in a stock image; Debian arm64 build)\n' "$lib" \
-        "$(stat -c %s "$AARCH64_DIR/cost.tmp")"
+    cost "$lib" "  not in a stock image (Debian's arm64 build)"
 done
 aarch64-linux-gnu-strip --strip-all -o "$AARCH64_DIR/cost.tmp" "$arm64/libstdc++.so.6"
-printf '  %-28s %8d bytes (what a shared C++ runtime would add)\n' libstdc++.so.6 \
-    "$(stat -c %s "$AARCH64_DIR/cost.tmp")"
+cost libstdc++.so.6 "  what a shared C++ runtime would add (OVIMAR_STATIC_LIBSTDCXX=OFF)"
 rm -f "$AARCH64_DIR/cost.tmp"
