@@ -49,10 +49,12 @@ echo "$fields" | grep -E '^(package|kmod) ' | while IFS='|' read -r name a b c d
 done >"$tmp/fields"
 expect "required fields are set" "$(sort -u "$tmp/fields")" ok
 for dep in +libubox +libubus +libblobmsg-json +libuci +libjson-c +libcurl +libmosquitto-ssl \
-        +uci +libstdcpp; do
+        +uci; do
     echo "$fields" | grep '^package ovimar-agent|' | cut -d'|' -f5 | tr ' ' '\n' |
         grep -qx -- "$dep" || fail "ovimar-agent depends on $dep"
 done
+expect "the agent carries its C++ runtime: no libstdcpp" \
+    "$(echo "$fields" | grep '^package ovimar-agent|' | cut -d'|' -f5 | grep -c libstdcpp)" 0
 expect "the credential tools depend on libopenssl (libcrypto)" \
     "$(echo "$fields" | grep '^package ovimar-credproof|' | cut -d'|' -f5 | grep -c libopenssl)" 1
 # A kmod's FILES are the modules that its Kbuild makes.
