@@ -76,7 +76,7 @@ void local_msg_handler(const char *text)
     int result = -1;
     memset(method, 0, sizeof(method));
 
-    if (text && text[0] && json_get_key(text, "method", method, sizeof(method)) &&
+    if (text && text[0] && json_opt_key(text, "method", method, sizeof(method)) &&
         !strcmp(method, "mqtt")) {
         broker_reset();
         return;

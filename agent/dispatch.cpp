@@ -22,10 +22,12 @@ constexpr int WORK_LEN = 2048;
 constexpr int NUMBER_LEN = 32;
 
 // Reads key from text into a cleared field; true when it is non-empty.
-template <size_t N> bool read_key(const char *text, const char *key, char (&dst)[N])
+// A key the message may lack is read quietly.
+template <size_t N>
+bool read_key(const char *text, const char *key, char (&dst)[N], bool required = true)
 {
     memset(dst, 0, N);
-    json_get_key(text, key, dst, static_cast<int>(N));
+    (required ? json_get_key : json_opt_key)(text, key, dst, static_cast<int>(N));
     return dst[0] != '\0';
 }
 
@@ -33,14 +35,14 @@ template <size_t N> bool read_key(const char *text, const char *key, char (&dst)
 template <size_t N> void take_text(const char *client, const char *key, char (&field)[N])
 {
     char v[N];
-    if (read_key(client, key, v))
+    if (read_key(client, key, v, false))
         memcpy(field, v, N);
 }
 
 void take_number(const char *client, const char *key, int *field)
 {
     char v[NUMBER_LEN];
-    if (read_key(client, key, v))
+    if (read_key(client, key, v, false))
         *field = text_to_int(v);
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 enum {
@@ -35,3 +36,7 @@ bool log_secret_name(std::string_view name);
 // log_mask_room(t.size()) bytes. Returns the length written.
 size_t log_mask(std::string_view t, char *out);
 size_t log_mask_room(size_t len);
+// What a line becomes before it is written: log_mask, then every form of
+// every secret the agent holds (raw, JSON-escaped once, twice, three
+// times) and every run of 6 or more of their characters replaced by "***".
+std::string log_scrub(std::string_view t);

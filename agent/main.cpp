@@ -89,6 +89,8 @@ int main(int argc, char **argv)
 
     if (!parse_options(argc, argv))
         return -1;
+    // Before the first line: musl tags a line logged earlier with nothing.
+    log_open();
 
     struct sigaction sa = {};
     sa.sa_handler = SIG_IGN;
@@ -100,7 +102,6 @@ int main(int argc, char **argv)
         return -1;
     }
 
-    log_open();
     config_load();
     retry_config_load();
     client_id_load();

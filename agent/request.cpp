@@ -58,7 +58,9 @@ int text_to_int(const char *s)
     return static_cast<int>(v);
 }
 
-char *json_get_key(const char *text, const char *key, char *dst, int size)
+namespace {
+
+char *find_key(const char *text, const char *key, char *dst, int size, bool required)
 {
     json_ptr root(text ? json_tokener_parse(text) : nullptr);
     if (!root) {
@@ -68,13 +70,34 @@ char *json_get_key(const char *text, const char *key, char *dst, int size)
     json_object *v = nullptr;
     if (!json_object_is_type(root.get(), json_type_object) ||
         !json_object_object_get_ex(root.get(), key, &v) || !v) {
-        ovimar_log(OVIMAR_LOG_ERR, "ERROR: key <%s> not exist! \n", key);
+        if (required)
+            ovimar_log(OVIMAR_LOG_ERR, "ERROR: key <%s> not exist! \n", key);
         return nullptr;
     }
     copy_text(dst, size, text_of(v));
     return dst;
 }
 
+bool has_key(json_object *root, const char *key, json_object **v)
+{
+    return json_object_object_get_ex(root, key, v) && *v;
+}
+
+} // namespace
+
+char *json_get_key(const char *text, const char *key, char *dst, int size)
+{
+    return find_key(text, key, dst, size, true);
+}
+
+char *json_opt_key(const char *text, const char *key, char *dst, int size)
+{
+    return find_key(text, key, dst, size, false);
+}
+
+// A request carries a method (its id is the sender's business); a reply
+// carries a result and an id. Only a key its kind needs is missed aloud:
+// every relayed message lacks one of the other kind's keys.
 int parse_msg_header(const char *text, char *method, int *result, int *id)
 {
     json_ptr root(text ? json_tokener_parse(text) : nullptr);
@@ -83,21 +106,22 @@ int parse_msg_header(const char *text, char *method, int *result, int *id)
         return -1;
     }
     json_object *v = nullptr;
-    if (json_object_object_get_ex(root.get(), "method", &v) && v)
+    bool request = has_key(root.get(), "method", &v);
+    if (request)
         copy_text(method, LAST_METHOD_LEN, text_of(v));
-    else
-        ovimar_log(OVIMAR_LOG_ERR, "key method not exist! \n");
-    if (json_object_object_get_ex(root.get(), "result", &v) && v)
+    bool reply = has_key(root.get(), "result", &v);
+    if (reply)
         *result = text_to_int(text_of(v));
-    else
+    if (!request && !reply) {
+        ovimar_log(OVIMAR_LOG_ERR, "key method not exist! \n");
         ovimar_log(OVIMAR_LOG_ERR, "key result not exist! \n");
-    if (json_object_object_get_ex(root.get(), "id", &v) && v)
+    }
+    if (has_key(root.get(), "id", &v))
         *id = text_to_int(text_of(v));
-    else
+    else if (!request)
         ovimar_log(OVIMAR_LOG_ERR, "key id not exist! \n");
     return 0;
 }
-
 
 namespace {
 

@@ -23,6 +23,8 @@ void set_last_request(uint32_t id, const char *method);
 // terminated); returns dst, or nullptr when the text is no JSON or the key
 // is missing or null.
 char *json_get_key(const char *text, const char *key, char *dst, int size);
+// The same for a key the message may lack: its absence is logged nowhere.
+char *json_opt_key(const char *text, const char *key, char *dst, int size);
 // method: 64-byte buffer; result and id as the caller preset them when absent.
 int parse_msg_header(const char *text, char *method, int *result, int *id);
 

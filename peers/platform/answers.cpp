@@ -80,15 +80,19 @@ json_object *parameter_values(const platform_config &cfg, const std::string &mod
     if (mode == "no_client")
         return p;
     json_object *c = broker_client(cfg, mode);
-    if (mode != "params_text") {
+    bool bad = mode == "params_bad";
+    if (mode != "params_text" && !bad) {
         add(p, "Device.MQTT.Client.1", c);
         return p;
     }
     // Both levels as strings that hold JSON text.
     add(p, "Device.MQTT.Client.1", json_object_new_string(json_object_to_json_string(c)));
     json_object_put(c);
-    json_object *text = json_object_new_string(json_object_to_json_string(p));
+    std::string p_text = json_object_to_json_string(p);
     json_object_put(p);
+    if (bad)
+        p_text.pop_back();
+    json_object *text = json_object_new_string(p_text.c_str());
     return text;
 }
 

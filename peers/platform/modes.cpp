@@ -13,7 +13,7 @@ std::map<std::string, std::vector<std::string>> g_queues;
 constexpr std::string_view KNOWN[] = {
     "ok", "status500", "empty", "not_json", "wrong_id", "result9008", "result9009",
     "strings", "long", "no_cookie", "no_params", "no_client", "no_address",
-    "params_text", "silent", "stall", "trickle",
+    "params_text", "params_bad", "silent", "stall", "trickle",
 };
 
 } // namespace

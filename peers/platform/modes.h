@@ -10,6 +10,7 @@
 //   no_cookie    (devAuth) no cookie
 //   no_params, no_client, no_address   (devGetMqttServer) parts left out
 //   params_text  parameterValues and its client as strings holding JSON
+//   params_bad   the same, parameterValues' text cut short of its last '}'
 //   silent       no answer at all;  stall: half the body, then nothing
 //   trickle      the body 7 bytes every 100 ms
 //   size:N       a body of exactly N bytes

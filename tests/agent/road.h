@@ -54,14 +54,16 @@ struct Road : AgentRouter {
     // platform_sim on https_port, naming the broker; its MQTT side meets
     // the device there and publishes each "send" line of the fifo.
     testsupport::Child platform(int https_port, const testsupport::Broker &broker,
-                                const testsupport::TestCerts &certs) const
+                                const testsupport::TestCerts &certs,
+                                const std::vector<std::string> &more = {}) const
     {
-        return testsupport::Child(
-            {PLATFORM_SIM, "--cert", test_cert().cert, "--key", test_cert().key, "--port",
-             std::to_string(https_port), "--broker", "127.0.0.1:" + std::to_string(broker.port()),
-             "--user", testsupport::Broker::USER, "--password", testsupport::Broker::PASSWORD,
-             "--mqtt-ca", certs.ca, "--commands", fifo},
-            plog);
+        std::vector<std::string> argv = {
+            PLATFORM_SIM, "--cert", test_cert().cert, "--key", test_cert().key, "--port",
+            std::to_string(https_port), "--broker", "127.0.0.1:" + std::to_string(broker.port()),
+            "--user", testsupport::Broker::USER, "--password", testsupport::Broker::PASSWORD,
+            "--mqtt-ca", certs.ca, "--commands", fifo};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return testsupport::Child(argv, plog);
     }
 
     void emit(const std::string &event, const std::string &data) const
@@ -121,6 +123,7 @@ struct Rig {
     testsupport::Child bus, zorvex, platform;
     int https_port = 0;
     std::string extra;         // more of /etc/config/ovimar
+    std::vector<std::string> platform_args; // more for platform_sim ("--mode", ...)
     bool with_platform = true; // started with the rest
 
     bool start()
@@ -134,7 +137,7 @@ struct Rig {
         r.config("ovimar", ovimar_config(https_port, certs.ca) + extra);
         if (!with_platform)
             return true;
-        platform = r.platform(https_port, broker, certs);
+        platform = r.platform(https_port, broker, certs, platform_args);
         return r.logged(r.plog, "https ready port");
     }
 

@@ -90,12 +90,24 @@ for pb in ovimar-agent:usr/sbin/ovimar-agent qx-wifi-ctl:usr/bin/qx_wifi_ctl \
     deps=" $(field "$pkg" 5) "
     for so in $(readelf -d "$bin" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
         need=$(lib_pkg "$so")
+        echo "$pkg $need" >>"$tmp/loads"
         [ -z "$need" ] || case $deps in
             *" $need "*) pass "$pkg depends on $need for $so" ;;
             *) fail "$pkg loads $so but does not depend on ${need#unknown:}" ;;
         esac
     done
 done
+# ... and on no library package none of its programs loads: each costs the
+# router's flash.
+for pkg in ovimar-agent qx-wifi-ctl wsc-profile-tool ovimar-credproof; do
+    for dep in $(field "$pkg" 5); do
+        case $dep in +lib[a-z]*) ;; *) continue ;; esac
+        grep -qx "$pkg $dep" "$tmp/loads" && continue
+        fail "$pkg depends on $dep, which none of its programs loads"
+    done
+done
+expect "the agent carries its C++ runtime: no libstdcpp" \
+    "$(field ovimar-agent 5 | grep -c libstdcpp)" 0
 case " $(field ovimar-agent 5) " in
     *" +uci "*) pass "ovimar-agent depends on +uci (its commands run uci)" ;;
     *) fail "ovimar-agent lacks +uci" ;;
