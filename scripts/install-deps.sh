@@ -24,7 +24,7 @@ PKGS="
   libmosquitto-dev mosquitto mosquitto-clients
   iproute2 nftables net-tools bridge-utils util-linux procps psmisc kmod
   qemu-system-x86 busybox-static linux-headers-amd64 cpio gzip
-  lua5.1 liblua5.1-0-dev chromium chromium-driver python3-selenium
+  lua5.1 liblua5.1-0-dev chromium chromium-driver python3-selenium curl
 "
 
 SUDO=
