@@ -12,6 +12,8 @@ import re
 import sys
 import unittest
 
+# Nothing written into the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import webroot  # noqa: E402
 
