@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devlog.h"
+#include "leak.h"
 #include "road.h"
 
 using testsupport::Child;
@@ -146,41 +147,6 @@ TEST(Logs, HealthyRelayLogsNoMissingKey)
 
 namespace {
 
-std::string escaped(const std::string &s, bool slash)
-{
-    std::string out;
-    for (char c : s) {
-        if (c == '"' || c == '\\' || (c == '/' && slash))
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// What of secret the text holds: a whole form escaped up to three times
-// (json-c writes "/" as "\/", others do not), or a run of 6 of it.
-std::string leak(const std::string &text, const std::string &secret)
-{
-    std::vector<std::string> forms = {secret};
-    for (size_t i = 0; i < forms.size() && forms.size() < 15; i++)
-        for (bool slash : {true, false})
-            forms.push_back(escaped(forms[i], slash));
-    for (const auto &f : forms)
-        if (text.find(f) != std::string::npos)
-            return f;
-    for (size_t i = 0; i + 6 <= secret.size(); i++)
-        if (text.find(secret.substr(i, 6)) != std::string::npos)
-            return secret.substr(i, 6);
-    return "";
-}
-
-// Whether "***" follows key closely (its ':', spaces and quote between).
-bool masked_after(const std::string &text, const std::string &key)
-{
-    size_t at = text.find(key);
-    return at != std::string::npos && text.substr(at + key.size(), 16).find("***") != std::string::npos;
-}
-
 // A bound device meets a platform whose broker answer holds its client as
 // JSON text inside JSON text, and a broker password with a quote.
 struct SecretRun {
@@ -213,11 +179,8 @@ struct SecretRun {
     std::vector<std::string> secrets() const
     {
         std::vector<std::string> all = {password, secret};
-        for (const auto &req : Platform::parse(r.plog)) {
-            std::string cookie = json_str(json_object_object_get(req.get(), "body"), "cookie");
-            if (cookie != "<missing>" && !cookie.empty())
-                all.push_back(cookie);
-        }
+        for (const auto &c : cookies(r.plog))
+            all.push_back(c);
         return all;
     }
 };
