@@ -8,10 +8,11 @@
 # Run in a private router (private_router): /etc/config, /tmp/.uci and the
 # bus are its own.
 #
-#   package_test.sh SOURCE_DIR BUILD_DIR BOOT_ENV
+#   package_test.sh SOURCE_DIR BUILD_DIR BOOT_ENV [CXX_RUNTIME]
 #   BOOT_ENV: the build's router_boot.env (tests/support/router_boot.sh)
+#   CXX_RUNTIME: linked-in (as shipped) or shared (a sanitizer build's)
 set -u
-src=$1 build=$2 boot_env=$3
+src=$1 build=$2 boot_env=$3 runtime=${4:-linked-in}
 . "$boot_env"
 tmp=$(mktemp -d)
 boot_pids=
@@ -77,9 +78,11 @@ lib_pkg() {
         libblobmsg_json.so*) echo +libblobmsg-json ;; libuci.so*) echo +libuci ;;
         libjson-c.so*) echo +libjson-c ;; libcurl.so*) echo +libcurl ;;
         libmosquitto.so*) echo +libmosquitto-ssl ;;
-        libssl.so* | libcrypto.so*) echo +libopenssl ;; libstdc++.so*) echo +libstdcpp ;;
+        libssl.so* | libcrypto.so*) echo +libopenssl ;;
         libswport.so*) echo +libswport ;;
         libc.so* | libm.so* | libgcc_s.so* | ld-linux*) ;;
+        # A sanitizer build's runtimes; the shipped build links libstdc++ in.
+        libstdc++.so* | libasan.so* | libubsan.so*) [ "$runtime" = shared ] || echo "unknown:$1" ;;
         *) echo "unknown:$1" ;;
     esac
 }
