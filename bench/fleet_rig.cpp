@@ -85,7 +85,8 @@ void start_bus_and_service(fleet &f, fleet_member &m)
         throw std::runtime_error("mkfifo " + m.fifo);
     m.bus = Child({f.paths.ubusd}, base + "-ubusd.log", env_of(f, m), testsupport::FRESH_ROUTER);
     m.sock = router_file(m, testsupport::ROUTER_UBUS_SOCKET);
-    fleet_set_identity(f, m, fleet_identity(m.index));
+    // The router may not stand yet: through the folder both see.
+    testsupport::write_file(m.nvfile, "ZVEI=" + fleet_identity(m.index) + "\n");
 }
 
 } // namespace
@@ -211,8 +212,8 @@ void fleet_agents_stop(fleet &f)
         m->out.reset();
 }
 
-// Written as the member's router sees the file: what is written from
-// outside once its copy in there has changed stays unseen.
+// Written in place as the member's router sees it: a file replaced from
+// outside stays unseen in there.
 void fleet_set_identity(const fleet &, const fleet_member &m, const std::string &id)
 {
     testsupport::write_file(router_file(m, m.nvfile.c_str()), "ZVEI=" + id + "\n");
