@@ -127,8 +127,9 @@ bool wants_write(struct mosquitto *m)
     return mosquitto_want_write(m);
 }
 
-// Once per connection. A session that stood (a loss, a cut, a twin taking
-// it over) is a failure like any other: seen here, counted here.
+// Once per connection, and a failure like any other, counted here: a
+// session lost, cut or taken over by a twin, or a connection that ended
+// before its session stood (no waiting out the 60 s of state 3 for it).
 void connection_lost()
 {
     if (!g_live)
@@ -137,7 +138,11 @@ void connection_lost()
     uint32_t state = agent_state_get();
     ovimar_log(OVIMAR_LOG_INFO, "Broker disconnected,prepare to reconnect current state is %d\n",
                state);
-    if (state > OVIMAR_MQTT_RECONNECT) {
+    if (state == OVIMAR_MQTT_CONNECTING) {
+        mqtt_teardown();
+        agent_state_set(OVIMAR_MQTT_CONNECT);
+        state_setback();
+    } else if (state > OVIMAR_MQTT_RECONNECT) {
         agent_state_set(OVIMAR_MQTT_RECONNECT);
         fd_drop();
         state_setback();
