@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +62,31 @@ int uci_get_int(const char *package, const char *section, const char *option)
     memset(buf, 0, sizeof(buf));
     uci_get_value(package, section, option, buf, sizeof(buf));
     return atoi(buf);
+}
+
+int uci_get_bounded(const char *section, const char *option, int lo, int hi, int fallback)
+{
+    char buf[32];
+    memset(buf, 0, sizeof(buf));
+    if (!uci_get_value("ovimar", section, option, buf, sizeof(buf)) || !buf[0])
+        return fallback;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(buf, &end, 10);
+    int kept = fallback;
+    // Not a number at all, or past 64 bits: the fallback.
+    bool number = end != buf && !*end && !errno;
+    if (!number)
+        kept = fallback;
+    else if (v < lo)
+        kept = v <= 0 ? fallback : lo;
+    else if (v > hi)
+        kept = hi;
+    else
+        return static_cast<int>(v);
+    ovimar_log(OVIMAR_LOG_WARNING, "ovimar.%s.%s '%s' is not within %d..%d: using %d\n", section,
+               option, buf, lo, hi, kept);
+    return kept;
 }
 
 void uci_ctx_free::operator()(uci_context *c) const
@@ -206,9 +232,9 @@ void config_load()
     if (!g_config_mqtt.ca_file[0])
         snprintf(g_config_mqtt.ca_file, sizeof(g_config_mqtt.ca_file), "%s", DEFAULT_CA_FILE);
     g_config_mqtt.verify_host = read_int("mqtt", "verify_host") == 1;
-    g_config_mqtt.connect_timeout = read_int("mqtt", "connect_timeout");
-    if (g_config_mqtt.connect_timeout <= 0)
-        g_config_mqtt.connect_timeout = MQTT_CONNECT_TIMEOUT_DEFAULT;
+    g_config_mqtt.connect_timeout =
+        uci_get_bounded("mqtt", "connect_timeout", 1, MQTT_CONNECT_TIMEOUT_MAX,
+                        MQTT_CONNECT_TIMEOUT_DEFAULT);
 
     char dev_id[DEV_ID_LEN];
     char secret[SECRET_LEN];

@@ -58,6 +58,8 @@ struct config_mqtt {
 };
 
 constexpr int MQTT_CONNECT_TIMEOUT_DEFAULT = 5;
+// A lookup or connect that takes minutes is as good as failed.
+constexpr int MQTT_CONNECT_TIMEOUT_MAX = 300;
 
 constexpr size_t DEV_ID_LEN = 64;
 constexpr size_t SECRET_LEN = 128;
@@ -91,6 +93,10 @@ void uci_set_option(struct uci_context *ctx, struct uci_section *s, const char *
 int uci_delete_section(const char *package, const char *section);
 // The option as atoi reads it; 0 when missing.
 int uci_get_int(const char *package, const char *section, const char *option);
+// ovimar.section.option within lo..hi: missing, the fallback; set but out
+// of range, the nearest bound (the fallback for 0 or less, or for what is
+// no number), with a warning naming the value kept.
+int uci_get_bounded(const char *section, const char *option, int lo, int hi, int fallback);
 
 void config_load();
 void bind_info_load();

@@ -125,9 +125,14 @@ int curl_process_https_post(const char *url, const char *body, uint32_t len,
     set_tls(h);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, https_resp_write);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, resp);
+    char why[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, why);
 
     CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
+        // What the operator needs: "URL rejected", "Could not connect", ...
+        ovimar_log(OVIMAR_LOG_ERR, "https request failed: curl error %d: %s\n",
+                   static_cast<int>(rc), why[0] ? why : curl_easy_strerror(rc));
         ovimar_log(OVIMAR_LOG_DEBUG, "ERROR: [%s: %d] curl error code %d\n", __func__,
                    __LINE__, static_cast<int>(rc));
         return -1;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -47,10 +48,12 @@ void ended(struct uloop_process *, int status)
         g_lookup.done();
 }
 
-// ended() follows once the loop reaps it.
+// ended() follows once the loop reaps it. A child already reaped is
+// gone, and its number may be another process's by now.
 void too_slow(struct uloop_timeout *)
 {
-    kill(g_lookup.proc.pid, SIGKILL);
+    if (g_lookup.result == answer::running && g_lookup.proc.pending && g_lookup.proc.pid > 0)
+        kill(g_lookup.proc.pid, SIGKILL);
 }
 
 [[noreturn]] void resolve(const char *host)
@@ -93,7 +96,8 @@ int lookup_host(const char *host, int limit_s, void (*done)())
     l.proc.cb = ended;
     uloop_process_add(&l.proc);
     l.limit.cb = too_slow;
-    uloop_timeout_set(&l.limit, limit_s * 1000);
+    int64_t ms = static_cast<int64_t>(limit_s) * 1000;
+    uloop_timeout_set(&l.limit, static_cast<int>(ms > INT32_MAX ? INT32_MAX : ms));
     l.result = answer::running;
     return LOOKUP_PENDING;
 }

@@ -92,6 +92,15 @@ int main(int argc, char **argv)
     // Before the first line: musl tags a line logged earlier with nothing.
     log_open();
 
+    // What a parent left behind: SIGCHLD ignored (libubox then never
+    // reaps the broker lookup, system() fails), termination ignored, or
+    // signals blocked (the connect limit never fires).
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGALRM})
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
     struct sigaction sa = {};
     sa.sa_handler = SIG_IGN;
     sigemptyset(&sa.sa_mask);

@@ -1,8 +1,13 @@
 #include "mqtt.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <mosquitto.h>
 #include <openssl/ssl.h>
@@ -47,6 +52,7 @@ struct uloop_fd no_fd()
 
 struct uloop_fd g_fd = no_fd();
 unsigned int g_write_interest; // 1: read only, 0: read and write
+bool g_live; // a connection stands (TCP at least), until its end is seen
 
 // Marks a library call on the stack, so a teardown requested from a
 // callback inside it is deferred.
@@ -121,14 +127,25 @@ bool wants_write(struct mosquitto *m)
     return mosquitto_want_write(m);
 }
 
+// Once per connection, and a failure like any other, counted here: a
+// session lost, cut or taken over by a twin, or a connection that ended
+// before its session stood (no waiting out the 60 s of state 3 for it).
 void connection_lost()
 {
+    if (!g_live)
+        return;
+    g_live = false;
     uint32_t state = agent_state_get();
     ovimar_log(OVIMAR_LOG_INFO, "Broker disconnected,prepare to reconnect current state is %d\n",
                state);
-    if (state > OVIMAR_MQTT_RECONNECT) {
+    if (state == OVIMAR_MQTT_CONNECTING) {
+        mqtt_teardown();
+        agent_state_set(OVIMAR_MQTT_CONNECT);
+        state_setback();
+    } else if (state > OVIMAR_MQTT_RECONNECT) {
         agent_state_set(OVIMAR_MQTT_RECONNECT);
         fd_drop();
+        state_setback();
     }
 }
 
@@ -150,6 +167,7 @@ void on_connect(struct mosquitto *m, void *, int result)
     if (result == CONNACK_BAD_CREDENTIALS || result == CONNACK_NOT_AUTHORIZED) {
         mqtt_teardown();
         agent_state_set(OVIMAR_HTTPS_AUTH);
+        state_setback();
         return;
     }
     mosquitto_subscribe(m, nullptr, g_mqtt_server.Topic, g_config_mqtt.default_qos);
@@ -206,24 +224,84 @@ void on_disconnect(struct mosquitto *m, void *, int reason)
         ovimar_log(OVIMAR_LOG_ERR, "Broker disconnected: %s", mosquitto_strerror(reason));
 }
 
-void on_alarm(int) {}
+// The library's TCP connect blocks, one address of the broker's name after
+// the other, and a broker that drops SYNs would hold the loop for the
+// kernel's two minutes of retries. Each address gets the whole limit: a
+// tick that restarts what it breaks into watches the number the library's
+// socket gets, and only once the socket there has tried for the limit does
+// a signal that breaks off (no SA_RESTART) come, at its deadline.
+struct connect_watch {
+    int fd;         // the lowest free number when the library began
+    ino_t ino;      // the socket last seen there
+    int64_t since;  // ms: when it was first seen
+    int64_t budget; // ms
+    bool cut;       // that socket's connect was broken off
+    bool breaking;  // the armed signal breaks off
+    bool on;        // a connect is being watched
+};
 
-// The library's TCP connect blocks, and a broker that drops SYNs would
-// hold the loop for the kernel's two minutes of retries. The timer's
-// signal ends connect() early (no SA_RESTART); it repeats, so every
-// address the library goes on to try is cut short too.
+connect_watch g_watch;
+constexpr int64_t WATCH_TICK_MS = 100;
+
+int64_t mono_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void on_alarm(int);
+
+void alarm_in(int64_t ms, bool breaking)
+{
+    g_watch.breaking = breaking;
+    struct sigaction sa = {};
+    sa.sa_handler = on_alarm;
+    sa.sa_flags = breaking ? 0 : SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    itimerval v = {{0, 0}, {static_cast<time_t>(ms / 1000),
+                            static_cast<suseconds_t>(ms % 1000 * 1000)}};
+    setitimer(ITIMER_REAL, &v, nullptr);
+}
+
+void on_alarm(int)
+{
+    auto &w = g_watch;
+    if (!w.on)
+        return; // one that came as the watch ended
+    int saved = errno;
+    int64_t now = mono_ms();
+    struct stat st = {};
+    bool seen = fstat(w.fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    if (w.breaking)
+        w.cut = true; // this very signal broke it off
+    if (seen && st.st_ino != w.ino) {
+        w.ino = st.st_ino;
+        w.since = now;
+        w.cut = false;
+    }
+    int64_t left = w.since + w.budget - now;
+    if (!seen || w.cut || left > WATCH_TICK_MS)
+        alarm_in(WATCH_TICK_MS, false);
+    else
+        alarm_in(left > 0 ? left : 1, true);
+    errno = saved;
+}
+
 struct connect_limit {
     connect_limit()
     {
-        struct sigaction sa = {};
-        sa.sa_handler = on_alarm;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGALRM, &sa, nullptr);
-        itimerval v = {{0, 200000}, {g_config_mqtt.connect_timeout, 0}};
-        setitimer(ITIMER_REAL, &v, nullptr);
+        int probe = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (probe >= 0)
+            close(probe);
+        g_watch = {probe, 0, mono_ms(), g_config_mqtt.connect_timeout * 1000LL, false, false,
+                   true};
+        alarm_in(WATCH_TICK_MS, false);
     }
     ~connect_limit()
     {
+        g_watch.on = false;
         itimerval off = {};
         setitimer(ITIMER_REAL, &off, nullptr);
     }
@@ -296,6 +374,7 @@ bool setup_and_connect(int *code)
         *code = -1;
         return false;
     }
+    g_live = true;
     return true;
 }
 
@@ -373,12 +452,14 @@ int mqtt_reconnect()
     ovimar_log(OVIMAR_LOG_INFO,
                "mqtt broker reconnect started! change state_machines to OVIMAR_MQTT_CONNECTING\n");
     agent_state_set(OVIMAR_MQTT_CONNECTING);
-    fd_register();
+    g_live = fd_register() == 0;
     return rc;
 }
 
 void mqtt_loop_misc()
 {
+    if (!g_mosq)
+        return;
     int rc;
     {
         in_library guard;
@@ -392,6 +473,7 @@ void mqtt_loop_misc()
 
 int mqtt_teardown()
 {
+    g_live = false;
     fd_drop();
     if (!g_mosq)
         return 0;
@@ -472,8 +554,10 @@ void mqtt_set_hook(int kind, void *fn)
 
 void mqtt_subscribed(int granted_qos)
 {
-    if (granted_qos != SUBACK_FAILURE)
-        agent_state_set(OVIMAR_MQTT_CONNECTED);
+    if (granted_qos == SUBACK_FAILURE)
+        return;
+    agent_state_set(OVIMAR_MQTT_CONNECTED);
+    state_session_up();
 }
 
 int mqtt_registered_fd()

@@ -1,5 +1,8 @@
 #include "request.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -125,11 +128,23 @@ int parse_msg_header(const char *text, char *method, int *result, int *id)
 
 namespace {
 
-constexpr size_t URL_LEN = 256;
-static_assert(sizeof(g_config_server.domain) + sizeof(g_config_auth.path) - 1 <= URL_LEN &&
-                  sizeof(g_config_server.domain) + sizeof(g_config_get_mqtt_server.path) - 1 <=
+constexpr size_t URL_LEN = 258; // with brackets around the domain
+static_assert(sizeof(g_config_server.domain) + sizeof(g_config_auth.path) + 1 <= URL_LEN &&
+                  sizeof(g_config_server.domain) + sizeof(g_config_get_mqtt_server.path) + 1 <=
                       URL_LEN,
               "a domain and a path always fit the URL uncut");
+
+// URL syntax wants an IPv6 literal in brackets (libcurl refuses it bare);
+// names, IPv4 and literals already in brackets stay as they are.
+void url_build(char (&url)[URL_LEN], const char *domain, const char *path)
+{
+    const char *sep = strstr(domain, "://");
+    int scheme = sep ? static_cast<int>(sep + 3 - domain) : 0;
+    unsigned char a[sizeof(in6_addr)];
+    bool v6 = inet_pton(AF_INET6, domain + scheme, a) == 1;
+    snprintf(url, sizeof(url), "%.*s%s%s%s%s", scheme, domain, v6 ? "[" : "", domain + scheme,
+             v6 ? "]" : "", path);
+}
 
 // Frees a collected text, whatever path leaves the request.
 struct resp_owner {
@@ -208,7 +223,7 @@ int post_request(const request_kind &k)
         return -1;
     }
 
-    snprintf(url, sizeof(url), "%s%s", g_config_server.domain, k.path);
+    url_build(url, g_config_server.domain, k.path);
     ovimar_log(OVIMAR_LOG_INFO, "https_path %s payload %s", url, body);
     k.forget();
 

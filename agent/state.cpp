@@ -20,6 +20,12 @@ constexpr int GIVE_UP_MIN_S = 10;
 constexpr int GIVE_UP_SPAN_S = 51;  // 10..60 s
 constexpr time_t CONNECTING_LIMIT_S = 60;
 constexpr int64_t IDLE_MS = 10000;
+// A session counts as standing, and the back-off starts over, once it has
+// held this long. Not the keepalive: the platform names that, and 5 s
+// (the least the library takes) would let a broker that cuts every session
+// draw a connect every few seconds; with 60 s a device that loses each
+// session after a minute still makes at most 5 connects in 5 minutes.
+constexpr int64_t STOOD_MS = 60000;
 
 int64_t shorter(int64_t a, int64_t b)
 {
@@ -48,31 +54,50 @@ int64_t waiting(int64_t now)
     return left > 0 ? shorter(left, TICK_MS) : 0;
 }
 
-// A broker out of reach this long may have moved or changed credentials:
-// a new login brings a fresh broker record. The first since a session
-// stood comes at once; later ones are failures like any other, so that a
-// broker down for good costs ever fewer logins.
+// A broker out of reach about this long may have moved or changed
+// credentials: a new login brings a fresh broker record. Each device gives
+// up at a time of its own around broker_limit, for a fleet loses its broker
+// at once. The first give-up since a session stood is no failure, its login
+// still comes within the first retry window; later ones are failures like
+// any other, so that a broker down for good costs ever fewer logins.
 bool broker_given_up(int64_t now)
 {
     auto &t = g_state_tick;
     if (!t.broker_since) {
         t.broker_since = now;
+        t.give_up_at = now + retry_give_up_ms(g_state_ops.rand);
         return false;
     }
-    if (now - t.broker_since < g_config_retry.broker_limit * 1000LL)
+    if (now < t.give_up_at)
         return false;
-    ovimar_log(OVIMAR_LOG_INFO, "broker out of reach for %d s. back to auth state!\n",
-               g_config_retry.broker_limit);
+    ovimar_log(OVIMAR_LOG_INFO, "broker out of reach for %lld s. back to auth state!\n",
+               static_cast<long long>((now - t.broker_since) / 1000));
     t.broker_since = 0;
     g_state_ops.mqtt_teardown();
     agent_state_set(OVIMAR_HTTPS_AUTH);
-    if (!t.gave_up) {
-        t.gave_up = true;
-        t.retry_at = 0;
-        t.prev_state = OVIMAR_HTTPS_AUTH; // no setback counted
-        t.entered = g_state_ops.now(nullptr);
+    t.prev_state = OVIMAR_HTTPS_AUTH;
+    t.entered = g_state_ops.now(nullptr);
+    if (t.gave_up) {
+        failed(now);
+        return true;
     }
+    t.gave_up = true;
+    int64_t d = retry_delay_ms(1, g_state_ops.rand);
+    t.retry_at = now + d;
+    ovimar_log(OVIMAR_LOG_INFO, "login in %lld ms\n", static_cast<long long>(d));
     return true;
+}
+
+// A session that has held STOOD_MS: failures start over.
+void session_check(int64_t now)
+{
+    auto &t = g_state_tick;
+    if (!t.session_since || now - t.session_since < STOOD_MS)
+        return;
+    t.session_since = 0;
+    t.failures = 0;
+    t.retry_at = 0;
+    t.gave_up = false;
 }
 
 // Keepalive is kept by the housekeeping step: at least twice a keepalive.
@@ -149,13 +174,9 @@ int64_t tick_reconnect(time_t, int64_t now)
     return attempt(g_state_ops.mqtt_reconnect, OVIMAR_MQTT_RECONNECT, now);
 }
 
-int64_t tick_connected(time_t, int64_t)
+int64_t tick_connected(time_t, int64_t now)
 {
-    // The session stands: back-off starts over.
-    g_state_tick.failures = 0;
-    g_state_tick.retry_at = 0;
-    g_state_tick.broker_since = 0;
-    g_state_tick.gave_up = false;
+    session_check(now);
     if (g_state_ops.call_forward("devInfoSync", nullptr) != 0)
         ovimar_log(OVIMAR_LOG_ERR, "failed to ubus call API_DEV_INFO_SYNC\n");
 
@@ -176,10 +197,15 @@ int64_t tick_connected(time_t, int64_t)
     return TICK_MS;
 }
 
-int64_t tick_idle(time_t, int64_t)
+int64_t tick_idle(time_t, int64_t now)
 {
+    session_check(now);
     g_state_ops.mqtt_loop_misc();
-    return housekeeping_ms();
+    int64_t next = housekeeping_ms();
+    // A tick when the session will have stood long enough.
+    const auto &t = g_state_tick;
+    int64_t stood = t.session_since ? t.session_since + STOOD_MS - now : next;
+    return stood < next ? (stood < TICK_MS ? TICK_MS : stood) : next;
 }
 
 int64_t tick_other(time_t, int64_t)
@@ -202,17 +228,6 @@ constexpr tick_fn g_tick_table[] = {
     tick_other,      // 7
     tick_idle,       // OVIMAR_FINISHED
 };
-
-// A session lost, or the broker's refusal that sent the agent back to its
-// login, counts as a failure like any other.
-void count_setback(uint32_t prev, uint32_t state, int64_t now)
-{
-    bool lost = state == OVIMAR_MQTT_RECONNECT && prev >= OVIMAR_MQTT_CONNECTED;
-    bool refused = state == OVIMAR_HTTPS_AUTH && prev >= OVIMAR_MQTT_CONNECT &&
-                   prev <= OVIMAR_MQTT_RECONNECT;
-    if (lost || refused)
-        failed(now);
-}
 
 int dev_auth_op()
 {
@@ -278,7 +293,6 @@ int64_t state_machine_step()
         in_state = now - g_state_tick.entered;
     } else {
         g_state_tick.entered = now;
-        count_setback(g_state_tick.prev_state, state, now_ms);
     }
     g_state_tick.prev_state = state;
 
@@ -287,6 +301,35 @@ int64_t state_machine_step()
     constexpr size_t n = sizeof(g_tick_table) / sizeof(g_tick_table[0]);
     tick_fn fn = state < n ? g_tick_table[state] : tick_other;
     return fn(in_state, now_ms);
+}
+
+void state_session_up()
+{
+    g_state_tick.session_since = g_state_ops.mono_ms();
+    g_state_tick.broker_since = 0; // it answers
+}
+
+void state_setback()
+{
+    auto &t = g_state_tick;
+    t.session_since = 0;
+    failed(g_state_ops.mono_ms());
+    // The state the loss or refusal set is no news to the next tick.
+    t.prev_state = agent_state_get();
+    t.entered = g_state_ops.now(nullptr);
+    if (g_state_timer.cb)
+        uloop_timeout_set(&g_state_timer, static_cast<int>(TICK_MS));
+}
+
+uint32_t agent_failures()
+{
+    return static_cast<uint32_t>(g_state_tick.failures);
+}
+
+uint32_t agent_retry_in()
+{
+    int64_t left = g_state_tick.retry_at - g_state_ops.mono_ms();
+    return left > 0 ? static_cast<uint32_t>((left + 999) / 1000) : 0;
 }
 
 void state_machine_tick(struct uloop_timeout *t)

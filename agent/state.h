@@ -25,6 +25,16 @@ void agent_state_set(uint32_t state);
 // Seconds since the state last took a new value (or the machine was armed).
 time_t agent_state_seconds();
 
+// The broker granted the subscription: a session now stands.
+void state_session_up();
+// A session lost, cut or taken over, or credentials refused: a failure,
+// counted by the code that sees it, whatever state the last tick saw.
+void state_setback();
+// Failed attempts in a row (0: none), and seconds until the next attempt
+// is due (0: none pending).
+uint32_t agent_failures();
+uint32_t agent_retry_in();
+
 int state_machine_arm();
 void state_machine_tick(struct uloop_timeout *t);
 // One tick without the timer: returns the delay (ms) the tick would arm.
@@ -63,10 +73,13 @@ struct state_tick {
     // Failed attempts since a session last stood, and when the next is due.
     int failures;
     int64_t retry_at;
-    // Since when the broker has been out of reach (0: it is not), and
-    // whether it was given up since a session last stood.
+    // Since when the broker has been out of reach (0: it is not), when
+    // to give it up, and whether it was given up since a session last stood.
     int64_t broker_since;
+    int64_t give_up_at;
     bool gave_up;
+    // When the standing session was granted (0: none stands).
+    int64_t session_since;
 };
 
 extern struct state_tick g_state_tick;

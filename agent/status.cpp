@@ -87,6 +87,16 @@ void add_last_result(blob_buf *b, const char *key)
     blobmsg_add_u32(b, key, static_cast<uint32_t>(g_last_response.result));
 }
 
+void add_failures(blob_buf *b, const char *key)
+{
+    blobmsg_add_u32(b, key, agent_failures());
+}
+
+void add_retry_in(blob_buf *b, const char *key)
+{
+    blobmsg_add_u32(b, key, agent_retry_in());
+}
+
 void add_versions(blob_buf *b, const char *key)
 {
     int major = 0, minor = 0, rev = 0;
@@ -117,6 +127,8 @@ constexpr status_field FIELDS[] = {
     {"bound", add_bound},
     {"last_method", add_last_method},
     {"last_result", add_last_result},
+    {"failures", add_failures},
+    {"retry_in", add_retry_in},
     {"versions", add_versions},
 };
 

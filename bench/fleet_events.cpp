@@ -68,14 +68,14 @@ void fleet_parse_line(const std::string &line, double t, std::vector<fleet_event
 std::vector<fleet_event> fleet_tries(const std::vector<fleet_event> &events)
 {
     std::vector<fleet_event> out;
-    // The agent counts a lost session or a refusal as a failure on its
-    // next tick: the first failure after such a change.
+    // The agent counts a lost session or a refusal as a failure when it
+    // sees it: the first failure after such a change.
     bool setback = false;
     // The next failure ends what the event before it began.
     bool explained = false;
-    // The first give-up since a session stood is no setback: the agent
-    // logs in at once.
+    // The first give-up since a session stood (for 60 s) is no setback.
     bool gave_up = false, free_login = false;
+    double up = -1; // when the last session was granted
     for (const fleet_event &e : events) {
         fleet_event c = e;
         c.kind = fleet_ev::connect;
@@ -91,6 +91,8 @@ std::vector<fleet_event> fleet_tries(const std::vector<fleet_event> &events)
             break;
         case fleet_ev::state:
             if (e.to == 5)
+                up = e.t;
+            if (e.from >= 5 && e.to < 5 && up >= 0 && e.t - up >= 60)
                 gave_up = false;
             if ((e.to == 4 && e.from >= 5) ||
                 (e.to == 0 && e.from >= 2 && e.from <= 4 && !free_login))

@@ -35,7 +35,7 @@ void fleet_parse_line(const std::string &line, double t, std::vector<fleet_event
 // OVIMAR_MQTT_CONNECTING) or one refused at once (a failure nothing else
 // explains). Not tries: the failure that counts a lost session, refused
 // credentials or a broker given up (the first give-up since a session
-// stood counts none), nor the one that ends a failed login, a broker
+// stood a minute counts none), nor the one that ends a failed login, a broker
 // request given up, or a connect that timed out.
 std::vector<fleet_event> fleet_tries(const std::vector<fleet_event> &events);
 

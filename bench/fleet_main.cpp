@@ -3,9 +3,10 @@
 // credentials rotation and a broker move. Prints figures and the goals
 // beside them; judges nothing else.
 //
-//   ovimar_fleet [--fleet [N]] [--fleet-scenarios cold,broker,rotate,move,platform]
-//                [--broker-outage S] [--platform-outage S] [--agent PATH]
-//                [--fleet-logs FOLDER]
+//   ovimar_fleet [--fleet [N]]
+//                [--fleet-scenarios cold,broker,rotate,move,flap,twins,platform]
+//                [--broker-outage S] [--platform-outage S] [--flap-time S]
+//                [--twins-time S] [--agent PATH] [--fleet-logs FOLDER]
 //
 // --fleet-logs keeps what every agent, broker and the platform logged.
 #include <signal.h>
@@ -22,15 +23,16 @@
 
 namespace {
 
-const std::set<std::string> SCENARIOS = {"cold", "broker", "rotate", "move", "platform"};
+const std::set<std::string> SCENARIOS = {"cold", "broker", "rotate", "move",
+                                         "flap", "twins", "platform"};
 
 [[noreturn]] void usage()
 {
     fprintf(stderr, "usage: ovimar_fleet [--fleet [N]] [--fleet-scenarios "
-                    "cold,broker,rotate,move,platform]\n"
+                    "cold,broker,rotate,move,flap,twins,platform]\n"
                     "                    [--broker-outage S] [--platform-outage S] "
-                    "[--agent PATH]\n"
-                    "                    [--fleet-logs FOLDER]\n");
+                    "[--flap-time S] [--twins-time S]\n"
+                    "                    [--agent PATH] [--fleet-logs FOLDER]\n");
     exit(2);
 }
 
@@ -62,8 +64,8 @@ std::vector<std::string> split(const std::string &list)
 fleet_options parse(int argc, char **argv)
 {
     fleet_options o;
-    o.paths = {OVIMAR_AGENT, UBUSD,          ZORVEX_SIM,
-               PLATFORM_SIM, ROUTER_BIN_DIR, OVIMAR_DEFAULT_CONFIG};
+    o.paths = {OVIMAR_AGENT,   UBUSD,          ZORVEX_SIM, PLATFORM_SIM,
+               ROUTER_BIN_DIR, OVIMAR_DEFAULT_CONFIG, FAKE_BROKER};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -80,6 +82,12 @@ fleet_options parse(int argc, char **argv)
             i++;
         } else if (a == "--platform-outage") {
             o.platform_outage_s = positive(next);
+            i++;
+        } else if (a == "--flap-time") {
+            o.flap_s = positive(next);
+            i++;
+        } else if (a == "--twins-time") {
+            o.twins_s = positive(next);
             i++;
         } else if (a == "--fleet-logs" && next) {
             o.logs = argv[++i];

@@ -19,6 +19,7 @@ struct fleet_paths {
     std::string agent, ubusd, zorvex_sim, platform_sim;
     std::string router_bin; // PATH folders of the router's and board's commands
     std::string defaults;   // the agent's shipped /etc/config/ovimar
+    std::string fake_broker; // peers/broker: a front that misbehaves on command
 };
 
 struct owned_fd {
@@ -73,6 +74,10 @@ void fleet_platform_command(fleet &f, const std::string &line);
 // Fresh agents: the shipped configuration, bound, pointed at this platform.
 void fleet_agents_start(fleet &f);
 void fleet_agents_stop(fleet &f);
+// The board identity (ZVEI, the MQTT client id) the member's next agent reads.
+void fleet_set_identity(const fleet &f, const fleet_member &m, const std::string &id);
+// Member i's own identity.
+std::string fleet_identity(int i);
 
 // Reads every agent's output until done() holds (checked between reads)
 // or seconds pass; false on the latter.

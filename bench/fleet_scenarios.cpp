@@ -1,5 +1,5 @@
-// The fleet's scenarios, in the order they run: each leaves the fleet
-// settled (or says it did not) for the next.
+// The fleet's scenarios, in the order they run. Each starts from a fleet
+// in step, as after a cold start, not one an earlier scenario has spread.
 #include "fleet_scenarios.h"
 
 #include <sys/stat.h>
@@ -77,6 +77,18 @@ void cold_start(fleet &f)
     fleet_print_cpu(f, cpu, fleet_now() - t0);
 }
 
+// Every agent started anew at once, and settled: a fleet in step.
+void in_step(fleet &f)
+{
+    note("fleet in step: every agent started anew at once");
+    fleet_agents_stop(f);
+    double t0 = fleet_now();
+    fleet_agents_start(f);
+    if (!fleet_pump(f, SETTLE_LIMIT_S, [&] { return all_back(f, t0); }))
+        throw std::runtime_error("the fleet did not settle after a cold start");
+    fleet_row("from a cold start, all in state 8 after", fleet_seconds(fleet_now() - t0));
+}
+
 void broker_outage(fleet &f, int outage_s)
 {
     fleet_print_title("Broker outage of " + std::to_string(outage_s) + " s, then back");
@@ -147,6 +159,113 @@ void move(fleet &f)
     fleet_print_cpu(f, cpu, fleet_now() - t0);
 }
 
+// Connects per device against the goal, and the busiest second. Agents
+// started in the window: their start (first connect, first login and
+// broker request) is a cold start, not judged.
+void judge_connects(const fleet &f, double from, double to, const std::string &scenario,
+                    bool started)
+{
+    fleet_tally c =
+        fleet_print_tries(f, {from, to, fleet_target::broker, false}, "connects until then");
+    fleet_goal(scenario + ": at most " + std::to_string(LOGIN_GOAL) + " connects per device",
+               c.most <= LOGIN_GOAL);
+    if (started)
+        c = fleet_print_tries(f, {from, to, fleet_target::broker, true}, "connects");
+    fleet_goal_third(scenario + ", connects", c);
+    fleet_tally p = fleet_print_tries(f, {from, to, fleet_target::platform, false},
+                                      "platform requests until then");
+    if (!started)
+        fleet_goal_third(scenario + ", platform requests", p);
+}
+
+// A front on the broker's port grants every subscription and then cuts the
+// session: load shed, an ACL, a broker restarting in a loop.
+void flap(fleet &f, int flap_s)
+{
+    fleet_print_title("Sessions cut for " + std::to_string(flap_s) +
+                      " s: a front on the broker's port grants the subscription, then cuts");
+    note("broker front cutting every session");
+    fleet_cpu_mark cpu = fleet_cpu_now(f, false);
+    testsupport::Broker &b = fleet_broker(f);
+    double t0 = fleet_now();
+    b.stop();
+    testsupport::Child front({f.paths.fake_broker, "-m", "cut", "-p", std::to_string(b.port()),
+                              "-c", f.certs.cert, "-k", f.certs.key},
+                             f.dir.file("front.log"));
+    fleet_pump(f, flap_s);
+    double back = fleet_now();
+    long unix_back = time(nullptr);
+    size_t cuts = 0;
+    std::string flog = testsupport::read_file(f.dir.file("front.log"));
+    for (size_t at = flog.find("cut\n"); at != std::string::npos; at = flog.find("cut\n", at + 1))
+        cuts++;
+    front.stop();
+    if (!b.start())
+        throw std::runtime_error("mosquitto did not start again");
+    note("broker back");
+    fleet_row("sessions the front granted and cut", std::to_string(cuts));
+    await_settled(f, t0, back, "all back in state 8 after the broker's return");
+    judge_connects(f, t0, back, "sessions cut", false);
+    fleet_print_broker_peak(f, unix_back);
+    fleet_check_sessions(f, "sessions cut");
+    fleet_print_cpu(f, cpu, fleet_now() - t0);
+}
+
+// Losses per agent from `from` on: the sessions a twin took over.
+std::vector<int> losses(const fleet &f, double from, double to)
+{
+    std::vector<int> out;
+    for (const auto &m : f.members) {
+        int n = 0;
+        for (const fleet_event &e : m->events)
+            n += e.kind == fleet_ev::state && e.t >= from && e.t < to && e.to == 4 && e.from >= 5;
+        out.push_back(n);
+    }
+    return out;
+}
+
+// Pairs of agents with one identity (cloned board data), in step: each
+// takes the other's session over at the broker.
+void twins(fleet &f, int twins_s)
+{
+    fleet_print_title("Twins for " + std::to_string(twins_s) +
+                      " s: pairs of agents with one identity, started at once");
+    note("twins: pairs share an identity");
+    size_t n = f.members.size() / 2 * 2;
+    for (size_t i = 1; i < n; i += 2)
+        fleet_set_identity(f, *f.members[i], fleet_identity(static_cast<int>(i - 1)));
+    fleet_agents_stop(f);
+    double t0 = fleet_now();
+    fleet_agents_start(f);
+    fleet_cpu_mark cpu = fleet_cpu_now(f, true);
+    fleet_pump(f, twins_s);
+    double end = fleet_now();
+    judge_connects(f, t0, end, "twins", true);
+    // What a pair settles into: takeovers in the last half of the window.
+    auto lost = losses(f, t0 + twins_s / 2.0, end);
+    int most = 0, sum = 0;
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        int pair = lost[i] + lost[i + 1];
+        sum += pair;
+        most = pair > most ? pair : most;
+    }
+    char line[96];
+    snprintf(line, sizeof line, "mean %.1f, most %d", n ? 2.0 * sum / n : 0.0, most);
+    fleet_row("sessions taken over per pair in the last " + std::to_string(twins_s / 2) + " s",
+              line);
+    fleet_pump(f, 1);
+    fleet_row("agents in state 8 / agent sessions at the broker at the end",
+              std::to_string(fleet_in_state(f, STATE_FINISHED)) + " / " +
+                  std::to_string(fleet_broker_sessions(f)) + " (" + std::to_string(n / 2) +
+                  " pairs)");
+    fleet_print_cpu(f, cpu, end - t0);
+    note("twins: each its own identity again");
+    for (size_t i = 1; i < n; i += 2)
+        fleet_set_identity(f, *f.members[i], fleet_identity(static_cast<int>(i)));
+    in_step(f);
+    fleet_check_sessions(f, "twins, each its own identity again");
+}
+
 void platform_outage(fleet &f, int outage_s)
 {
     fleet_print_title("Platform outage of " + std::to_string(outage_s) +
@@ -205,15 +324,37 @@ void run_scenarios(fleet &f, const fleet_options &o)
     fleet_start(f, o.n);
     fleet_platform_start(f);
     fleet_print_header(f, o.broker_outage_s, o.platform_outage_s);
-    bool settled = wanted(o, "broker") || wanted(o, "rotate") || wanted(o, "move");
-    if (wanted(o, "cold") || settled)
-        cold_start(f);
-    if (wanted(o, "broker"))
+    // Each from a fleet in step; the first after the cold start is one.
+    bool running = false;
+    auto step = [&] {
+        if (running)
+            in_step(f);
+        else
+            cold_start(f);
+        running = true;
+    };
+    if (wanted(o, "cold"))
+        step();
+    if (wanted(o, "broker")) {
+        step();
         broker_outage(f, o.broker_outage_s);
-    if (wanted(o, "rotate"))
+    }
+    if (wanted(o, "rotate")) {
+        step();
         rotate(f);
-    if (wanted(o, "move"))
+    }
+    if (wanted(o, "move")) {
+        step();
         move(f);
+    }
+    if (wanted(o, "flap")) {
+        step();
+        flap(f, o.flap_s);
+    }
+    if (wanted(o, "twins")) {
+        running = true; // its own start, in step
+        twins(f, o.twins_s);
+    }
     if (wanted(o, "platform"))
         platform_outage(f, o.platform_outage_s);
     fleet_print_title("Agent 0 at the end");

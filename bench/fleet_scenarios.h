@@ -1,5 +1,6 @@
 // The fleet benchmark's scenarios (fleet_rig.h): cold start, broker outage,
-// credentials rotated, broker moved, platform outage at start.
+// credentials rotated, broker moved, sessions cut, twin identities,
+// platform outage at start.
 #pragma once
 
 #include <string>
@@ -9,11 +10,14 @@
 
 struct fleet_options {
     int n = 150;
-    // cold, broker, rotate, move, platform; the middle three start from a
-    // cold start, which then runs too.
-    std::vector<std::string> scenarios = {"cold", "broker", "rotate", "move", "platform"};
+    // Each but platform (fresh agents, the platform down) starts from a
+    // fleet in step: every agent started anew at once.
+    std::vector<std::string> scenarios = {"cold", "broker", "rotate", "move",
+                                          "flap", "twins", "platform"};
     int broker_outage_s = 60;
     int platform_outage_s = 300;
+    int flap_s = 300;  // sessions cut this long
+    int twins_s = 300; // pairs share an identity this long
     fleet_paths paths;
     std::string logs; // a folder for every agent's and broker's log; none when empty
 };

@@ -7,11 +7,13 @@
 // the connection, refuses every subscription with 0x80), cut (grants both,
 // then sends half a PUBLISH and closes), reset (a TLS front whose broker is
 // down: takes the TCP connection, reads the ClientHello, resets it).
-// Prints "ready PORT" once
+// Each TLS peer is served by a child of its own, so that a fleet is
+// served at once and a slow peer holds no other. Prints "ready PORT" once
 // listening (port 0: one the kernel picks) and one line per event.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,7 +137,7 @@ int listen_on(int port)
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) || listen(fd, 8)) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) || listen(fd, 512)) {
         perror("fake_broker: listen");
         exit(1);
     }
@@ -183,6 +185,7 @@ int main(int argc, char **argv)
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGCHLD, SIG_IGN); // children reap themselves
 
     SSL_CTX *ctx = tls ? tls_context(cert, key) : nullptr;
     fd_owner lsn(listen_on(port));
@@ -205,14 +208,26 @@ int main(int argc, char **argv)
             printf("reset after %zd bytes\n", n);
             continue;
         }
+        pid_t child = fork();
+        if (child != 0) {
+            close(fd);
+            continue;
+        }
+        // The child: gone with its parent, never waiting long on a peer.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(lsn.fd);
+        timeval limit = {30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         fd_owner conn(fd);
         ssl_ptr s(SSL_new(ctx));
         SSL_set_fd(s.get(), fd);
         if (SSL_accept(s.get()) != 1) {
             printf("handshake failed\n");
-            continue;
+            _exit(0);
         }
         serve(s.get(), mn->m);
         printf("closed\n");
+        fflush(stdout);
+        _exit(0);
     }
 }

@@ -1,6 +1,6 @@
 // Simulated carrier platform for tests and the demo.
 //
-//   platform_sim --cert PEM --key PEM [--port N] [--auth-path P]
+//   platform_sim --cert PEM --key PEM [--host ADDR] [--port N] [--auth-path P]
 //                [--server-path P] [--mode METHOD=MODE[,MODE...]]...
 //                [--broker HOST:PORT] [--uuid U] [--topic T]
 //                [--user U] [--password P]
@@ -42,7 +42,8 @@ platform_config g_config;
 
 [[noreturn]] void usage()
 {
-    fprintf(stderr, "usage: platform_sim --cert PEM --key PEM [--port N] [--auth-path P]\n"
+    fprintf(stderr, "usage: platform_sim --cert PEM --key PEM [--host ADDR] [--port N]\n"
+                    "  [--auth-path P]\n"
                     "  [--server-path P] [--mode METHOD=MODE,...] [--broker HOST:PORT]\n"
                     "  [--uuid U] [--topic T] [--user U] [--password P]\n"
                     "  [--mqtt-ca PEM [--dev-id D] [--secret S]] [--commands FIFO]\n");
@@ -70,6 +71,7 @@ platform_config parse(int argc, char **argv)
         {"user", required_argument, nullptr, 'U'},   {"password", required_argument, nullptr, 'P'},
         {"mqtt-ca", required_argument, nullptr, 'C'}, {"dev-id", required_argument, nullptr, 'd'},
         {"secret", required_argument, nullptr, 'S'}, {"commands", required_argument, nullptr, 'f'},
+        {"host", required_argument, nullptr, 'H'},
         {nullptr, 0, nullptr, 0},
     };
     platform_config cfg;
@@ -98,6 +100,7 @@ platform_config parse(int argc, char **argv)
         case 'd': cfg.dev_id = v; break;
         case 'S': cfg.secret = v; break;
         case 'f': cfg.commands = v; break;
+        case 'H': cfg.host = v; break;
         default: usage();
         }
     }

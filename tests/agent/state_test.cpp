@@ -282,7 +282,7 @@ TEST_F(StateMachine, FailedLoginsBackOffExponentiallyWithinTheirBounds)
         // rand 0: each bound's low end; the cap then holds at [50, 100] s
         {0, 1000, {2000, 6000, 18000, 50000, 50000}},
         // rand 2^31 - 1: near the high ends
-        {2147483647, 1000 + 2147483647 % 3000,
+        {2147483647, 1000 + 2147483647 % 9001,
          {2000 + 2147483647 % 4001, 6000 + 2147483647 % 12001, 18000 + 2147483647 % 36001,
           50000 + 2147483647 % 50001, 50000 + 2147483647 % 50001}},
     };
@@ -298,17 +298,33 @@ TEST_F(StateMachine, FailedLoginsBackOffExponentiallyWithinTheirBounds)
     }
 }
 
-TEST_F(StateMachine, SessionResetsTheBackOffAndLossesCount)
+TEST_F(StateMachine, OnlyASessionThatStoodAMinuteResetsTheBackOff)
 {
     for (int i = 0; i < 6; i++)
         until("dev_auth");
+    // A session granted and lost within the minute: the seventh failure.
     agent_state_set(OVIMAR_MQTT_CONNECTED);
+    state_session_up();
     step();
     EXPECT_EQ(agent_state_get(), OVIMAR_MQTT_APP_AUTH);
+    fake.ms += 30000;
     step();
-    // A lost session, then a broker that refuses: each is a first failure
-    // and a second one, not a seventh.
     agent_state_set(OVIMAR_MQTT_RECONNECT);
+    state_setback();
+    EXPECT_EQ(agent_failures(), 7u);
+    EXPECT_EQ(agent_retry_in(), static_cast<uint32_t>(retry_delay_ms(7, [] { return 0; }) / 1000));
+
+    // One that stood a minute: a lost session, then a broker that refuses
+    // are a first failure and a second one.
+    agent_state_set(OVIMAR_MQTT_CONNECTED);
+    state_session_up();
+    int64_t up = fake.ms;
+    while (agent_failures() && fake.ms - up < 70000)
+        step();
+    EXPECT_EQ(agent_failures(), 0u);
+    EXPECT_GE(fake.ms - up, 60000);
+    agent_state_set(OVIMAR_MQTT_RECONNECT);
+    state_setback();
     fake.connect_rc = 14;
     int64_t lost = fake.ms;
     int64_t first = until("reconnect");
@@ -322,10 +338,12 @@ TEST_F(StateMachine, RefusedCredentialsAndAnUnreachableBrokerBringANewLogin)
     agent_state_set(OVIMAR_MQTT_CONNECTING);
     step();
     agent_state_set(OVIMAR_HTTPS_AUTH);
+    state_setback();
     int64_t refused = fake.ms;
     EXPECT_EQ(until("dev_auth") - refused, 1000);
 
-    // Reconnects that keep failing: after broker_limit, a new login at once.
+    // Reconnects that keep failing: after broker_limit less a quarter (rand
+    // 0), a new login in the first retry window.
     g_config_retry.broker_limit = 30;
     agent_state_set(OVIMAR_MQTT_RECONNECT);
     fake.connect_rc = 14;
@@ -339,8 +357,8 @@ TEST_F(StateMachine, RefusedCredentialsAndAnUnreachableBrokerBringANewLogin)
     int64_t gave_up = fake.ms - armed;
     EXPECT_EQ(agent_state_get(), OVIMAR_HTTPS_AUTH);
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"teardown"}));
-    EXPECT_GE(gave_up - start, 30000);
-    EXPECT_LE(gave_up - start, 31000);
+    EXPECT_GE(gave_up - start, 22500);
+    EXPECT_LE(gave_up - start, 23500);
     EXPECT_GE(reconnects, 2);
     EXPECT_LE(reconnects, 5); // backed off, not once a second
     EXPECT_EQ(until("dev_auth") - gave_up, 1000);

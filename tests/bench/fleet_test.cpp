@@ -119,6 +119,26 @@ TEST(FleetTries, BrokerGivenUpFirstAtOnceThenAsASetback)
     EXPECT_EQ(tries[2].t, 4); // the refused connect after the fresh record
 }
 
+// A session that stood less than a minute leaves the agent's give-up
+// count as it was: the next give-up is a setback, its failure no try.
+TEST(FleetTries, GiveUpAfterABriefSessionIsASetback)
+{
+    const char *gave_up = "broker out of reach for 130 s. back to auth state!";
+    auto ev = parse({{1, gave_up},
+                     {1, "change state machines to:0 from:4"},
+                     {2, "https_path x/devAuth payload {}"},
+                     {3, "https_path x/devGetMqttServer payload {}"},
+                     {4, "change state machines to:3 from:2"},
+                     {5, "change state machines to:5 from:3"},
+                     {20, "change state machines to:4 from:5"},
+                     {20, "attempt failed 1 times in a row, next in 2000 ms"},
+                     {150, gave_up},
+                     {150, "change state machines to:0 from:4"},
+                     {150, "attempt failed 2 times in a row, next in 9000 ms"},
+                     {160, "https_path x/devAuth payload {}"}});
+    EXPECT_EQ(kinds(fleet_tries(ev)), "LBCL");
+}
+
 TEST(FleetBunch, SlidingSecondCountsAgentsOnce)
 {
     EXPECT_EQ(fleet_busiest_second({}).agents, 0);
