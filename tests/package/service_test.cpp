@@ -115,15 +115,21 @@ protected:
         return ok ? p : 0;
     }
 
-    // The process's command line; an arm64 agent's starts with qemu's
-    // binfmt interpreter and the program's path, which go.
+    // The process's command line once it has exec'd the agent: procd
+    // publishes the PID at fork, when the child still reads as procd. An
+    // arm64 agent's starts with qemu's binfmt interpreter and the
+    // program's path, which go.
     static std::string cmdline(int p)
     {
-        std::string s = read_file("/proc/" + std::to_string(p) + "/cmdline");
-        for (char &c : s)
-            if (c == '\0')
-                c = ' ';
-        size_t at = s.rfind("/usr/sbin/ovimar-agent ");
+        std::string s;
+        size_t at = std::string::npos;
+        wait_for(5000, [&] {
+            s = read_file("/proc/" + std::to_string(p) + "/cmdline");
+            for (char &c : s)
+                if (c == '\0')
+                    c = ' ';
+            return (at = s.rfind("/usr/sbin/ovimar-agent ")) != std::string::npos;
+        });
         return at == std::string::npos ? s : s.substr(at);
     }
 
