@@ -2,10 +2,20 @@
 # one line per step a person can follow.
 function short(s) { return length(s) > 150 ? substr(s, 1, 147) "..." : s }
 function say(who, what) { printf "  %-9s %s\n", who, what; fflush() }
+# The platform's side carries the cookie, secret and broker password it
+# hands out; a screen shared in the field must not show them.
+function mask(s,   i, k) {
+    for (i = 1; i <= nkey; i++) {
+        k = key[i]
+        gsub("\\\\?\"" k "\\\\?\":[ ]*\\\\?\"[^\"\\\\]*\\\\?\"", "\"" k "\":\"***\"", s)
+    }
+    return s
+}
 BEGIN {
     split("OVIMAR_HTTPS_AUTH OVIMAR_HTTPS_GET_SERVER OVIMAR_MQTT_CONNECT " \
           "OVIMAR_MQTT_CONNECTING OVIMAR_MQTT_RECONNECT OVIMAR_MQTT_CONNECTED " \
           "OVIMAR_MQTT_APP_AUTH 7 OVIMAR_FINISHED", name, " ")
+    nkey = split("cookie secret password Password", key, " ")
 }
 /^==> .*agent.log <==$/ { src = "agent"; next }
 /^==> .*platform.log <==$/ { src = "platform"; next }
@@ -30,5 +40,5 @@ src == "platform" && /^request / {
     say("platform", "HTTPS " substr($0, RSTART + 10, RLENGTH - 11) " answered")
     next
 }
-src == "platform" && /^seen / { say("platform", "<- " short(substr($0, 6))); next }
-src == "platform" && /^sent / { say("platform", "-> " short(substr($0, 6))); next }
+src == "platform" && /^seen / { say("platform", "<- " short(mask(substr($0, 6)))); next }
+src == "platform" && /^sent / { say("platform", "-> " short(mask(substr($0, 6)))); next }
